@@ -1,0 +1,217 @@
+#include "logs/Log.h"
+
+#include <vector>
+
+#include "logs/LogFolder.h"
+#include "system/Format.h"
+#include "system/ProgramInfo.h"
+
+namespace {
+
+std::wstring JoinLogPath(const std::wstring& folder, const std::wstring& fileName)
+{
+    const std::wstring joined = folder + L"\\" + fileName;
+    std::vector<wchar_t> buffer(512);
+    for (;;) {
+        const DWORD length = GetFullPathNameW(joined.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0)
+            return joined;
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+
+// One byte per character, as the log files have always been written; what
+// does not fit in a byte is replaced, never allowed to stop the log.
+std::string ToLogBytes(const std::wstring& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() + 8);
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t c = text[i];
+        if (c == L'\n') {
+            bytes += "\r\n";
+        } else if (c <= 0xFF) {
+            bytes += static_cast<char>(static_cast<unsigned char>(c));
+        } else {
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF)
+                ++i;
+            bytes += '?';
+        }
+    }
+    return bytes;
+}
+
+bool AppendFileTo(const std::wstring& source, const std::wstring& target)
+{
+    HANDLE in = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (in == INVALID_HANDLE_VALUE)
+        return false;
+    HANDLE out = CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        CloseHandle(in);
+        return false;
+    }
+    bool ok = true;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (read == 0)
+            break;
+        DWORD written = 0;
+        if (!WriteFile(out, buffer.data(), read, &written, nullptr) || written != read) {
+            ok = false;
+            break;
+        }
+    }
+    CloseHandle(out);
+    CloseHandle(in);
+    return ok;
+}
+
+} // namespace
+
+CLog::CLog(const std::wstring& fileName)
+{
+    m_folder = GetLogFolder();
+    m_path = JoinLogPath(m_folder, fileName);
+}
+
+CLog::~CLog()
+{
+    if (m_file != INVALID_HANDLE_VALUE)
+        CloseHandle(m_file);
+}
+
+void CLog::Open(OpenMode mode)
+{
+    if (m_file != INVALID_HANDLE_VALUE)
+        CloseHandle(m_file);
+    // Shared for reading, writing and deletion: an administrator can read
+    // the log while the program runs.
+    m_file = CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, mode == OpenMode::Truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (m_file != INVALID_HANDLE_VALUE && mode == OpenMode::Append)
+        SetFilePointer(m_file, 0, nullptr, FILE_END);
+}
+
+void CLog::WriteRaw(const std::wstring& text)
+{
+    if (m_file == INVALID_HANDLE_VALUE || text.empty())
+        return;
+    const std::string bytes = ToLogBytes(text);
+    DWORD written = 0;
+    if (!WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+        m_writeFailed = true;
+}
+
+void CLog::Write(const wchar_t* format, ...)
+{
+    try {
+        va_list args;
+        va_start(args, format);
+        const std::wstring text = FormatWideV(format, args);
+        va_end(args);
+        WriteRaw(text);
+    } catch (...) {
+    }
+}
+
+void CLog::WriteLineV(const wchar_t* format, va_list args)
+{
+    try {
+        WriteRaw(FormatWideV(format, args) + L"\n");
+    } catch (...) {
+    }
+}
+
+void CLog::WriteLine(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    WriteLineV(format, args);
+    va_end(args);
+}
+
+void CLog::WriteText(std::wstring text)
+{
+    if (text.empty())
+        return;
+    try {
+        text += L"\n";
+        WriteRaw(text);
+    } catch (...) {
+    }
+}
+
+const wchar_t* const CDebugLog::FileName = L"CleanupToolLog.txt";
+const wchar_t* const CDebugLog::BackupFileName = L"CleanupToolLogBackup.txt";
+
+CDebugLog::CDebugLog() : CLog(FileName)
+{
+    bool overflow = false;
+    HANDLE existing = CreateFileW(GetFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        LARGE_INTEGER size;
+        const bool known = GetFileSizeEx(existing, &size) != 0;
+        CloseHandle(existing);
+        if (known && size.QuadPart >= OverflowSize)
+            overflow = AppendFileTo(GetFilePath(), GetFolder() + BackupFileName);
+    }
+    Open(overflow ? OpenMode::Truncate : OpenMode::Append);
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    const std::wstring version = FormatWide(L"%S", GetProgramVersion().c_str());
+    Write(L"\n%02d-%02d-%02d %02d:%02d:%02d:%03d\tVersion: %ws\n", now.wYear, now.wMonth, now.wDay, now.wHour,
+          now.wMinute, now.wSecond, now.wMilliseconds, version.c_str());
+}
+
+void CDebugLog::WriteLine(const wchar_t* format, ...)
+{
+    try {
+        SYSTEMTIME now;
+        GetLocalTime(&now);
+        va_list args;
+        va_start(args, format);
+        const std::wstring message = FormatWideV(format, args);
+        va_end(args);
+        WriteRaw(FormatWide(L"%02d-%02d-%02d %02d:%02d:%02d:%03d\t", now.wYear, now.wMonth, now.wDay, now.wHour,
+                            now.wMinute, now.wSecond, now.wMilliseconds) +
+                 message + L"\n");
+    } catch (...) {
+    }
+}
+
+const wchar_t* const CRegLog::FileName = L"RegBackup.reg";
+
+CRegLog::CRegLog() : CLog(FileName)
+{
+    Open(OpenMode::Truncate);
+    CLog::WriteLine(L"Windows Registry Editor Version 5.00");
+    Write(L"\n");
+}
+
+CRegLog::~CRegLog() = default;
+
+CDebugLog& GetDebugLog()
+{
+    static CDebugLog log;
+    return log;
+}
+
+CRegLog& GetRegLog()
+{
+    static CRegLog log;
+    return log;
+}

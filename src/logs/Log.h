@@ -1,0 +1,75 @@
+#pragma once
+#include <windows.h>
+
+#include <cstdarg>
+#include <string>
+
+// A plain-text log file in the log folder. Text is written as 8-bit bytes
+// (one byte per character; characters beyond U+00FF become "?") with CR LF
+// line ends. Logging never fails its caller: a file that cannot be opened,
+// or a failing write or format, is swallowed.
+class CLog {
+public:
+    virtual ~CLog();
+
+    // Formats with the C runtime's wide printf rules and writes the text
+    // without a line end.
+    virtual void Write(const wchar_t* format, ...);
+    // Formats, writes and ends the line.
+    virtual void WriteLine(const wchar_t* format, ...);
+    // Writes the text as it is (it may hold "%"), then a line end. An empty
+    // text writes nothing.
+    void WriteText(std::wstring text);
+
+    const std::wstring& GetFilePath() const { return m_path; }
+    const std::wstring& GetFolder() const { return m_folder; }
+    bool IsOpen() const { return m_file != INVALID_HANDLE_VALUE; }
+    // True once a write to an open file has failed.
+    bool HasWriteFailed() const { return m_writeFailed; }
+
+    CLog(const CLog&) = delete;
+    CLog& operator=(const CLog&) = delete;
+
+protected:
+    // Resolves the file's path in the log folder; the file is not opened yet.
+    explicit CLog(const std::wstring& fileName);
+
+    enum class OpenMode { Append, Truncate };
+    void Open(OpenMode mode);
+    // Writes text with "\n" expanded to CR LF.
+    void WriteRaw(const std::wstring& text);
+    void WriteLineV(const wchar_t* format, va_list args);
+
+private:
+    HANDLE m_file = INVALID_HANDLE_VALUE;
+    std::wstring m_path;
+    std::wstring m_folder;
+    bool m_writeFailed = false;
+};
+
+// The diagnostic text log "CleanupToolLog.txt": every line starts with the
+// local time stamp and a tab. Copied to "CleanupToolLogBackup.txt" and
+// restarted once it has reached 10 MiB.
+class CDebugLog : public CLog {
+public:
+    CDebugLog();
+    void WriteLine(const wchar_t* format, ...) override;
+
+    static const wchar_t* const FileName;
+    static const wchar_t* const BackupFileName;
+    static const long long OverflowSize = 10485760;
+};
+
+// The registry backup "RegBackup.reg" in registration-entries format.
+// A fresh run starts the file with its header; a resumed run appends.
+class CRegLog : public CLog {
+public:
+    CRegLog();
+    ~CRegLog() override;
+
+    static const wchar_t* const FileName;
+};
+
+// The process-wide logs, created on first use and closed at exit.
+CDebugLog& GetDebugLog();
+CRegLog& GetRegLog();

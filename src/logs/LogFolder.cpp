@@ -1,0 +1,107 @@
+#include "logs/LogFolder.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace {
+
+std::wstring& LogFolderOverride()
+{
+    static std::wstring value;
+    return value;
+}
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'\\' || c == L'/';
+}
+
+// Length of the part of the path that names a volume rather than a folder
+// and so is never created: "\\server\share\", "\\?\C:\", "\\?\UNC\server\share\".
+size_t RootLength(const std::wstring& path)
+{
+    auto skipComponents = [&path](size_t pos, int count) {
+        while (count-- > 0 && pos < path.size()) {
+            while (pos < path.size() && !IsSeparator(path[pos]))
+                ++pos;
+            if (pos < path.size())
+                ++pos;
+        }
+        return pos;
+    };
+    if (path.size() >= 2 && IsSeparator(path[0]) && IsSeparator(path[1])) {
+        if (path.size() >= 4 && (path[2] == L'?' || path[2] == L'.') && IsSeparator(path[3])) {
+            if (path.compare(4, 4, L"UNC\\") == 0)
+                return skipComponents(8, 2);
+            return skipComponents(4, 1);
+        }
+        return skipComponents(2, 2);
+    }
+    return 0;
+}
+
+} // namespace
+
+void SetLogFolderOverride(const std::wstring& folder)
+{
+    LogFolderOverride() = folder;
+}
+
+const std::wstring& GetLogFolderOverride()
+{
+    return LogFolderOverride();
+}
+
+unsigned long CreateDirectoryPath(const std::wstring& path)
+{
+    std::wstring full = path;
+    if (full.empty() || !IsSeparator(full.back()))
+        full += L'\\';
+    const size_t root = RootLength(full);
+    for (size_t i = 0; i < full.size(); ++i) {
+        if (!IsSeparator(full[i]) || i + 1 <= root)
+            continue;
+        const std::wstring prefix = full.substr(0, i + 1);
+        if (GetFileAttributesW(prefix.c_str()) != INVALID_FILE_ATTRIBUTES)
+            continue;
+        if (!CreateDirectoryW(prefix.c_str(), nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_ALREADY_EXISTS)
+                return error != 0 ? error : ERROR_PATH_NOT_FOUND;
+        }
+    }
+    return 0;
+}
+
+std::wstring GetCleanupTempFolder()
+{
+    std::wstring base;
+    const DWORD needed = GetTempPathW(0, nullptr);
+    if (needed > 0) {
+        std::vector<wchar_t> buffer(needed + 1, L'\0');
+        const DWORD length = GetTempPathW(static_cast<DWORD>(buffer.size()), buffer.data());
+        if (length > 0 && length < buffer.size())
+            base.assign(buffer.data(), length);
+    }
+    if (base.empty())
+        return L"./";
+    if (!IsSeparator(base.back()))
+        base += L'\\';
+    return base + L"halvora\\";
+}
+
+std::wstring GetLogFolder()
+{
+    std::wstring folder = GetCleanupTempFolder() + L"ZraCleanup\\";
+    CreateDirectoryPath(folder);
+    const std::wstring& override = GetLogFolderOverride();
+    if (!override.empty()) {
+        std::wstring base = override;
+        if (!IsSeparator(base.back()))
+            base += L'\\';
+        folder = base + L"ZraCleanup\\";
+        CreateDirectoryPath(folder);
+    }
+    return folder;
+}

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+
+// The folder every output file of a run lives in, with its trailing
+// backslash: the cleanup temp folder + "ZraCleanup\", or the /Logpath
+// folder + "\ZraCleanup\" once the command line set an override. The
+// folders are created on the way.
+std::wstring GetLogFolder();
+
+// The cleanup temp folder (the user's temp folder + "halvora\"), with its
+// trailing backslash.
+std::wstring GetCleanupTempFolder();
+
+// Creates every missing directory along the path (a trailing separator is
+// assumed). Returns 0 when the whole path exists afterwards, otherwise the
+// Win32 error of the first directory that could not be created.
+unsigned long CreateDirectoryPath(const std::wstring& path);
+
+// The process-wide log folder override, set from /Logpath.
+void SetLogFolderOverride(const std::wstring& folder);
+const std::wstring& GetLogFolderOverride();

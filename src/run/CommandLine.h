@@ -1,0 +1,32 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "run/RunOptions.h"
+
+enum class CommandLineAction {
+    Run,       // clean up with the parsed options
+    ShowHelp,  // print the usage text, exit 0
+    ShowVersion,
+    Exit,      // an option error was reported, exit 0
+};
+
+struct CommandLineResult {
+    CommandLineAction action = CommandLineAction::Run;
+    std::wstring console;  // text printed while reading (echoes, error message)
+};
+
+// Reads the arguments (args[0] is the program) into options. /Logpath is
+// validated by creating its folders and, when accepted, becomes the
+// process-wide log folder override.
+CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOptions& options);
+
+// True when the first argument selects the test endpoint of the
+// latest-version check.
+bool IsTestEndpointRequested(const std::vector<std::wstring>& args);
+
+// The usage text, line by line, each line ended by "\n".
+std::wstring GetUsageText();
+
+// Case-insensitive match of a whole argument against "/name" and "-name".
+bool IsOption(const std::wstring& argument, const wchar_t* name);

@@ -1,0 +1,94 @@
+#include "system/Format.h"
+
+#include <climits>
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+// _vscwprintf/_vsnwprintf and _vscprintf/_vsnprintf are the C runtime's own
+// functions (not the C99 replacements), so "%ws" and wide "%s" behave as the
+// log formats expect.
+
+std::wstring FormatWideV(const wchar_t* format, va_list args)
+{
+    if (format == nullptr)
+        return std::wstring();
+    va_list measure;
+    va_copy(measure, args);
+    const int length = _vscwprintf(format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return std::wstring();
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+    va_list fill;
+    va_copy(fill, args);
+    const int written = _vsnwprintf(buffer.data(), buffer.size(), format, fill);
+    va_end(fill);
+    if (written < 0)
+        return std::wstring();
+    return std::wstring(buffer.data(), static_cast<size_t>(written));
+}
+
+std::wstring FormatWide(const wchar_t* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::wstring result = FormatWideV(format, args);
+    va_end(args);
+    return result;
+}
+
+std::string FormatNarrowV(const char* format, va_list args)
+{
+    if (format == nullptr)
+        return std::string();
+    va_list measure;
+    va_copy(measure, args);
+    const int length = _vscprintf(format, measure);
+    va_end(measure);
+    if (length <= 0)
+        return std::string();
+    std::vector<char> buffer(static_cast<size_t>(length) + 1, '\0');
+    va_list fill;
+    va_copy(fill, args);
+    const int written = _vsnprintf(buffer.data(), buffer.size(), format, fill);
+    va_end(fill);
+    if (written < 0)
+        return std::string();
+    return std::string(buffer.data(), static_cast<size_t>(written));
+}
+
+std::string FormatNarrow(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::string result = FormatNarrowV(format, args);
+    va_end(args);
+    return result;
+}
+
+std::wstring ToWideDecimal(int value)
+{
+    return FormatWide(L"%d", value);
+}
+
+int ParseLeadingInt(const std::wstring& text, bool allowSign)
+{
+    size_t pos = 0;
+    bool negative = false;
+    if (allowSign && pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
+        negative = text[pos] == L'-';
+        ++pos;
+    }
+    long long value = 0;
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
+        value = value * 10 + (text[pos] - L'0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    return static_cast<int>(value);
+}

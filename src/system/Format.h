@@ -1,0 +1,18 @@
+#pragma once
+#include <cstdarg>
+#include <string>
+
+// printf-style formatting with the Microsoft C runtime's rules: in wide
+// formats "%s" and "%ws" take wide strings and "%S" a narrow one.
+std::wstring FormatWide(const wchar_t* format, ...);
+std::wstring FormatWideV(const wchar_t* format, va_list args);
+std::string FormatNarrow(const char* format, ...);
+std::string FormatNarrowV(const char* format, va_list args);
+
+// The number as wide decimal text.
+std::wstring ToWideDecimal(int value);
+
+// Reads an optional sign and the leading decimal digits of text, as the
+// command line and the version report do; no digits give 0. Values beyond
+// the 32-bit range are clamped to it.
+int ParseLeadingInt(const std::wstring& text, bool allowSign);

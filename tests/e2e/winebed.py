@@ -1,0 +1,130 @@
+"""A Wine prefix for black-box runs of ZRACleanupUtility.exe.
+
+Each prefix is a clone of the build's template prefix with its own
+wineserver kept alive while it is used. The Z: drive is removed, so programs
+in the prefix see only drive C:; the profile's shell folders are plain
+folders. The tool and the test launcher are copied to C:\\zra.
+"""
+import os
+import shutil
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+WINE64 = "/usr/lib/wine/wine64"
+TOOLS = Path(os.environ.get("ZRA_TOOLS", Path(__file__).resolve().parents[2] / "tools"))
+WINE_ROOT = Path(os.environ.get("ZRA_WINE_ROOT", ""))
+EXE = Path(os.environ.get("ZRA_EXE", ""))
+LAUNCH = Path(os.environ.get("ZRA_LAUNCH", ""))
+
+TOOL_FOLDER = "C:\\zra"
+TOOL_PATH = TOOL_FOLDER + "\\ZRACleanupUtility.exe"
+
+
+@dataclass
+class RunResult:
+    exit_code: int
+    stdout: bytes
+    stderr: bytes
+
+    @property
+    def text(self) -> str:
+        """Console output as text with Windows line ends folded."""
+        return self.stdout.decode("cp1252", "replace").replace("\r\n", "\n")
+
+
+class WinePrefix:
+    def __init__(self, path: Path, user: str = "root"):
+        self.path = Path(path)
+        self.user = user
+        self.temp_override = None
+        self.env = dict(os.environ)
+        self.env.update(
+            WINEPREFIX=str(self.path),
+            WINEDEBUG="-all",
+            LC_ALL="C.UTF-8",
+            WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d",
+        )
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            self.env.pop(name, None)
+
+    # -- life cycle -------------------------------------------------------
+    @classmethod
+    def create(cls, path: Path) -> "WinePrefix":
+        subprocess.run([str(TOOLS / "wine-prefix.sh"), "template", str(WINE_ROOT / "template")], check=True)
+        subprocess.run([str(TOOLS / "wine-prefix.sh"), "clone", str(WINE_ROOT / "template"), str(path)], check=True)
+        subprocess.run([str(TOOLS / "wine-prefix.sh"), "seal", str(path)], check=True)
+        prefix = cls(path)
+        tools = prefix.unix_path(TOOL_FOLDER)
+        tools.mkdir(parents=True, exist_ok=True)
+        shutil.copy2(EXE, tools / "ZRACleanupUtility.exe")
+        shutil.copy2(LAUNCH, tools / "zra-launch.exe")
+        subprocess.run([str(TOOLS / "wine-prefix.sh"), "start", str(path)], check=True)
+        return prefix
+
+    def close(self):
+        subprocess.run([str(TOOLS / "wine-prefix.sh"), "stop", str(self.path)], check=False)
+
+    # -- paths ------------------------------------------------------------
+    def unix_path(self, windows_path: str) -> Path:
+        """The Linux path of a C: path inside the prefix."""
+        assert windows_path[:2].upper() == "C:", windows_path
+        rest = windows_path[2:].replace("\\", "/").lstrip("/")
+        return self.path / "drive_c" / rest
+
+    @property
+    def temp_folder(self) -> str:
+        if self.temp_override:
+            return self.temp_override
+        return f"C:\\users\\{self.user}\\AppData\\Local\\Temp"
+
+    def use_temp_folder(self, windows_path: str):
+        """Gives the programs run from now on their own temp folder, so that
+        tests sharing a prefix do not share log folders."""
+        self.unix_path(windows_path).mkdir(parents=True, exist_ok=True)
+        self.temp_override = windows_path
+        self.env.update(ZRA_ENV_TMP=windows_path, ZRA_ENV_TEMP=windows_path)
+
+    @property
+    def log_folder(self) -> Path:
+        """The default log folder: the temp folder + halvora\\ZraCleanup."""
+        return self.unix_path(self.temp_folder + "\\halvora\\ZraCleanup")
+
+    # -- running ----------------------------------------------------------
+    def wine(self, *args, input=None, timeout=120, env=None):
+        run_env = dict(self.env)
+        for name, value in (env or {}).items():
+            run_env["ZRA_ENV_" + name] = value
+        return subprocess.run([WINE64, *args], input=input, capture_output=True, timeout=timeout,
+                              cwd=self.path / "drive_c", env=run_env)
+
+    def run(self, *args, input: bytes = b"", timeout: int = 120, env=None,
+            program: str = TOOL_PATH) -> RunResult:
+        """Runs the tool (or another program) with the arguments; returns its
+        exact exit code and console output."""
+        code_file = f"{TOOL_FOLDER}\\exitcode-{time.monotonic_ns()}.txt"
+        proc = self.wine(f"{TOOL_FOLDER}\\zra-launch.exe", code_file, program, *args,
+                         input=input, timeout=timeout, env=env)
+        code_path = self.unix_path(code_file)
+        if not code_path.exists():
+            raise AssertionError(f"launcher did not report an exit code: {proc.stderr!r}")
+        code = int(code_path.read_text().strip())
+        code_path.unlink()
+        return RunResult(code, proc.stdout, proc.stderr)
+
+    # -- registry ---------------------------------------------------------
+    def reg(self, *args, view64=True):
+        extra = ["/reg:64"] if view64 else ["/reg:32"]
+        return self.wine("reg", *args, *extra)
+
+    def reg_query_value(self, key: str, name: str, view64=True):
+        """The data of a registry value as reg.exe prints it, or None."""
+        proc = self.reg("query", key, "/v", name, view64=view64)
+        if proc.returncode != 0:
+            return None
+        for line in proc.stdout.decode("cp1252", "replace").splitlines():
+            parts = line.strip().split(None, 2)
+            if len(parts) >= 2 and parts[0].lower() == name.lower() and parts[1].startswith("REG_"):
+                return parts[2] if len(parts) > 2 else ""
+        return None

@@ -1,0 +1,116 @@
+#include "support/TestSupport.h"
+
+#include <vector>
+
+namespace {
+
+std::wstring GetEnv(const wchar_t* name, bool& present)
+{
+    const DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
+    present = size > 0;
+    if (!present)
+        return std::wstring();
+    std::vector<wchar_t> buffer(size + 1);
+    GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size()));
+    return buffer.data();
+}
+
+} // namespace
+
+ScopedTempDir::ScopedTempDir(const std::wstring& hint)
+{
+    wchar_t base[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, base);
+    static unsigned counter = 0;
+    for (;;) {
+        m_path = std::wstring(base) + hint + L"-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                 std::to_wstring(++counter) + L"\\";
+        if (CreateDirectoryW(m_path.c_str(), nullptr))
+            break;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            m_path.clear();
+            break;
+        }
+    }
+}
+
+ScopedTempDir::~ScopedTempDir()
+{
+    if (!m_path.empty())
+        RemoveTree(m_path);
+}
+
+ScopedTempFolderOverride::ScopedTempFolderOverride(const std::wstring& folder)
+{
+    m_oldTmp = GetEnv(L"TMP", m_hadTmp);
+    m_oldTemp = GetEnv(L"TEMP", m_hadTemp);
+    SetEnvironmentVariableW(L"TMP", folder.c_str());
+    SetEnvironmentVariableW(L"TEMP", folder.c_str());
+}
+
+ScopedTempFolderOverride::~ScopedTempFolderOverride()
+{
+    SetEnvironmentVariableW(L"TMP", m_hadTmp ? m_oldTmp.c_str() : nullptr);
+    SetEnvironmentVariableW(L"TEMP", m_hadTemp ? m_oldTemp.c_str() : nullptr);
+}
+
+std::string ReadFileBytes(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        bytes.append(buffer, read);
+    CloseHandle(file);
+    return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+bool FileExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DirectoryExists(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void RemoveTree(const std::wstring& path)
+{
+    std::wstring folder = path;
+    if (!folder.empty() && folder.back() != L'\\')
+        folder += L'\\';
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &entry);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = entry.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(folder + name);
+            else {
+                SetFileAttributesW((folder + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW((folder + name).c_str());
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
