@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every benchmark program under Wine, each in a fresh prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if tools/can-run-win32.sh; then
+  tree=build/win32
+else
+  echo "NOTE: 32-bit programs cannot run on this machine; benchmarking the 64-bit build." >&2
+  make --no-print-directory build64 >/dev/null
+  tree=build/win64
+fi
+export ZRA_WINE_ROOT="$PWD/$tree/wine"
+shopt -s nullglob
+for bench in "$tree"/bench/bench_*.exe; do
+  echo "== $(basename "$bench" .exe)"
+  tools/wine-run.sh "$bench"
+done
