@@ -299,7 +299,7 @@ OTHER_HKLM_KEYS = [
     "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Zor*",
     "SYSTEM\\CurrentControlSet\\Enum\\Root\\HVRVMIC",
     "SYSTEM\\CurrentControlSet\\Enum\\SWD\\ZorTouch*",
-    "SYSTEM\\CurrentControlSet\\Control\\DeviceClasses\\*\\##?#ROOT#ZORVDISKBUS*",
+    "SYSTEM\\CurrentControlSet\\Control\\Terminal Server\\WinStations\\RDP*\\Halvora",
     "SYSTEM\\CurrentControlSet\\Control\\WMI\\Autologger\\ZorDiagFacility",
 ]
 
