@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from version_server import LoopbackAuthority, SilentServer, VersionServer, closed_port
+from version_server import LoopbackAuthority, RecordingProxy, SilentServer, VersionServer, closed_port
 
 OWN = "1.0.3.0"
 HEADER = f"ZRA cleanup utility version {OWN}\n"
@@ -141,3 +141,25 @@ def test_untrusted_certificate_is_refused(fresh_prefix, tmp_path):
         assert server.requests == []
     finally:
         server.close()
+
+
+@pytest.fixture
+def proxy():
+    server = RecordingProxy()
+    yield server
+    server.close()
+
+
+@pytest.mark.parametrize("args, host", [
+    ([], "tools.halvora.example:443"),
+    (["/cdntest"], "cdntest.halvora.example:443"),
+    (["-CDNTEST"], "cdntest.halvora.example:443"),
+    (["/silent", "/cdntest"], "tools.halvora.example:443"),
+])
+def test_fixed_hosts_without_override(prefix, proxy, args, host):
+    # Without the address override the fixed hosts apply; a refusing proxy
+    # on loopback shows which one is asked for.
+    result = prefix.run(*args, "/version", env={"ZRA_VERSION_URL": "", "http_proxy": proxy.url})
+    assert result.exit_code == 0
+    assert result.text == OFFLINE
+    assert proxy.request_lines == [f"CONNECT {host} HTTP/1.1"]

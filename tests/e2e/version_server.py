@@ -195,3 +195,48 @@ def closed_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+class RecordingProxy:
+    """A web proxy that forwards nothing: it records the first line of
+    every request (for HTTPS: "CONNECT host:port HTTP/1.1") and refuses it.
+    Shows which host the tool asks for without any outside traffic."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.request_lines = []
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        self.sock.settimeout(0.2)
+        while not self.stopped.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            with conn:
+                conn.settimeout(5)
+                data = b""
+                try:
+                    while b"\r\n\r\n" not in data:
+                        chunk = conn.recv(4096)
+                        if not chunk:
+                            break
+                        data += chunk
+                    self.request_lines.append(data.split(b"\r\n", 1)[0].decode("latin-1"))
+                    conn.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+                except OSError:
+                    pass
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.sock.getsockname()[1]}"
+
+    def close(self):
+        self.stopped.set()
+        self.thread.join()
+        self.sock.close()
