@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "logs/LogFolder.h"
+#include "logs/ResumeMarker.h"
 #include "system/Format.h"
 #include "system/ProgramInfo.h"
 
@@ -197,6 +198,11 @@ const wchar_t* const CRegLog::FileName = L"RegBackup.reg";
 
 CRegLog::CRegLog() : CLog(FileName)
 {
+    // A run resumed after a restart continues the first run's backup.
+    if (IsOverwriteLogMarkerSet()) {
+        Open(OpenMode::Append);
+        return;
+    }
     Open(OpenMode::Truncate);
     CLog::WriteLine(L"Windows Registry Editor Version 5.00");
     Write(L"\n");
@@ -204,10 +210,57 @@ CRegLog::CRegLog() : CLog(FileName)
 
 CRegLog::~CRegLog() = default;
 
-CDebugLog& GetDebugLog()
+namespace {
+
+enum class DebugLogState { NotCreated, Creating, Created };
+DebugLogState g_debugLogState = DebugLogState::NotCreated;
+
+std::vector<std::wstring>& HeldDebugLines()
+{
+    static std::vector<std::wstring> lines;
+    return lines;
+}
+
+CDebugLog& DebugLogInstance()
 {
     static CDebugLog log;
     return log;
+}
+
+} // namespace
+
+CDebugLog& GetDebugLog()
+{
+    if (g_debugLogState == DebugLogState::Created)
+        return DebugLogInstance();
+    g_debugLogState = DebugLogState::Creating;
+    try {
+        CDebugLog& log = DebugLogInstance();
+        g_debugLogState = DebugLogState::Created;
+        std::vector<std::wstring> held;
+        held.swap(HeldDebugLines());
+        for (const std::wstring& line : held)
+            log.WriteLine(L"%ws", line.c_str());
+        return log;
+    } catch (...) {
+        g_debugLogState = DebugLogState::NotCreated;
+        throw;
+    }
+}
+
+void WriteDebugLine(const wchar_t* format, ...)
+{
+    try {
+        va_list args;
+        va_start(args, format);
+        std::wstring message = FormatWideV(format, args);
+        va_end(args);
+        if (g_debugLogState == DebugLogState::Creating)
+            HeldDebugLines().push_back(std::move(message));
+        else
+            GetDebugLog().WriteLine(L"%ws", message.c_str());
+    } catch (...) {
+    }
 }
 
 CRegLog& GetRegLog()

@@ -73,3 +73,10 @@ public:
 // The process-wide logs, created on first use and closed at exit.
 CDebugLog& GetDebugLog();
 CRegLog& GetRegLog();
+
+// Writes one line to the text log, like GetDebugLog().WriteLine. The text
+// log's own creation reads the registry (to find its folder) and registry
+// failures are logged: a line written while the text log is being created is
+// held and written right after its start header instead of re-entering the
+// creation.
+void WriteDebugLine(const wchar_t* format, ...);

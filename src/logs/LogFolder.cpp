@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "logs/ResumeMarker.h"
+
 namespace {
 
 std::wstring& LogFolderOverride()
@@ -74,7 +76,9 @@ unsigned long CreateDirectoryPath(const std::wstring& path)
     return 0;
 }
 
-std::wstring GetCleanupTempFolder()
+namespace {
+
+std::wstring GetFreshCleanupTempFolder()
 {
     std::wstring base;
     const DWORD needed = GetTempPathW(0, nullptr);
@@ -89,6 +93,24 @@ std::wstring GetCleanupTempFolder()
     if (!IsSeparator(base.back()))
         base += L'\\';
     return base + L"halvora\\";
+}
+
+} // namespace
+
+std::wstring GetCleanupTempFolder()
+{
+    // A run started while the resume marker is set continues in the first
+    // run's folder; a missing record leaves the base empty.
+    if (IsOverwriteLogMarkerSet()) {
+        std::wstring remembered;
+        ReadRememberedTempFolder(remembered);
+        if (!remembered.empty() && !IsSeparator(remembered.back()))
+            remembered += L'\\';
+        return remembered;
+    }
+    const std::wstring folder = GetFreshCleanupTempFolder();
+    RememberTempFolder(folder);
+    return folder;
 }
 
 std::wstring GetLogFolder()

@@ -1,0 +1,641 @@
+#include "system/RegistryKey.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "logs/Log.h"
+
+namespace {
+
+const REGSAM kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
+
+// Longest registry value name, in characters, without its terminator.
+const DWORD kMaxValueNameLength = 16383;
+
+typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
+typedef LONG(WINAPI* RegDeleteKeyExWFn)(HKEY, LPCWSTR, REGSAM, DWORD);
+
+template <typename Fn>
+Fn LookUp(HMODULE module, const char* name)
+{
+    if (module == nullptr)
+        return nullptr;
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+bool RunsUnderWow64()
+{
+    const IsWow64ProcessFn isWow64 = LookUp<IsWow64ProcessFn>(GetModuleHandleW(L"kernel32"), "IsWow64Process");
+    BOOL wow64 = FALSE;
+    if (isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64))
+        return wow64 != FALSE;
+    return false;
+}
+
+// Deletes the key behind the handle itself; fails while it has sub keys.
+LONG DeleteOwnKey(HKEY handle, REGSAM viewFlags)
+{
+    if (RunsUnderWow64()) {
+        HMODULE advapi = GetModuleHandleW(L"AdvAPI32.dll");
+        if (advapi == nullptr)
+            advapi = LoadLibraryW(L"AdvAPI32.dll");
+        const RegDeleteKeyExWFn deleteKeyEx = LookUp<RegDeleteKeyExWFn>(advapi, "RegDeleteKeyExW");
+        if (deleteKeyEx != nullptr)
+            return deleteKeyEx(handle, L"", viewFlags, 0);
+    }
+    return RegDeleteKeyW(handle, L"");
+}
+
+// Text the 8-bit backup file holds exactly, whatever code page reads it
+// back: printable ASCII.
+bool IsPortableText(const std::wstring& text)
+{
+    for (wchar_t c : text) {
+        if (c < 0x20 || c > 0x7E)
+            return false;
+    }
+    return true;
+}
+
+// A key or value name goes into the backup as it is when every character
+// fits one byte and none is a control character (which would break the line
+// format). Other characters are replaced there; the caller logs the name.
+bool IsWritableName(const std::wstring& name)
+{
+    for (wchar_t c : name) {
+        if (c < 0x20 || c > 0xFF)
+            return false;
+    }
+    return true;
+}
+
+std::wstring ToWritableName(const std::wstring& name)
+{
+    std::wstring result = name;
+    for (wchar_t& c : result) {
+        if (c < 0x20 || c > 0xFF)
+            c = L'?';
+    }
+    return result;
+}
+
+// The name for the text log with every character the logs cannot show
+// spelled as <U+XXXX>.
+std::wstring DescribeName(const std::wstring& name)
+{
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    std::wstring result;
+    for (wchar_t c : name) {
+        if (c < 0x20 || c > 0xFF) {
+            result += L"<U+";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                result += digits[(c >> shift) & 0xF];
+            result += L'>';
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+void AppendEscaped(std::wstring& line, const std::wstring& text, bool escapeQuotes)
+{
+    for (wchar_t c : text) {
+        if (c == L'\\')
+            line += L"\\\\";
+        else if (c == L'"' && escapeQuotes)
+            line += L"\\\"";
+        else
+            line += c;
+    }
+}
+
+// The backup is the user's only way back; when it cannot be opened or a
+// write to it fails, the text log says so once.
+void CheckBackupFile(const wchar_t* operation)
+{
+    static bool reported = false;
+    if (reported)
+        return;
+    CRegLog& backup = GetRegLog();
+    if (!backup.IsOpen()) {
+        reported = true;
+        WriteDebugLine(L"%ws: Error: The registry backup file %ws could not be opened; registry data is not backed up",
+                       operation, backup.GetFilePath().c_str());
+    } else if (backup.HasWriteFailed()) {
+        reported = true;
+        WriteDebugLine(L"%ws: Error: Writing to the registry backup file %ws failed; the backup is incomplete",
+                       operation, backup.GetFilePath().c_str());
+    }
+}
+
+const wchar_t* const kExportKey = L"CRegistryKey::ExportRegistryKeyAndSubkeys";
+const wchar_t* const kExportValue = L"CRegistryKey::ExportRegistryValue";
+
+void CheckKeyName(const wchar_t* operation, const wchar_t* rootName, const std::wstring& path, const std::wstring& name)
+{
+    if (!IsWritableName(name))
+        WriteDebugLine(L"%ws: Error: The key name %ws\\%ws cannot be written to the registry backup as it is; "
+                       L"its characters beyond 8-bit text are written as '?'",
+                       operation, rootName, DescribeName(path).c_str());
+}
+
+void CheckValueName(const wchar_t* operation, const wchar_t* rootName, const std::wstring& path,
+                    const std::wstring& name)
+{
+    if (!IsWritableName(name))
+        WriteDebugLine(L"%ws: Error: The value name \"%ws\" of key %ws\\%ws cannot be written to the registry backup "
+                       L"as it is; its characters beyond 8-bit text are written as '?'",
+                       operation, DescribeName(name).c_str(), rootName, DescribeName(path).c_str());
+}
+
+} // namespace
+
+const wchar_t* GetRootKeyName(HKEY root)
+{
+    struct Entry {
+        HKEY key;
+        const wchar_t* name;
+    };
+    static const Entry table[] = {
+        {HKEY_CLASSES_ROOT, L"HKEY_CLASSES_ROOT"},
+        {HKEY_CURRENT_USER, L"HKEY_CURRENT_USER"},
+        {HKEY_LOCAL_MACHINE, L"HKEY_LOCAL_MACHINE"},
+        {HKEY_USERS, L"HKEY_USERS"},
+        {HKEY_PERFORMANCE_DATA, L"HKEY_PERFORMANCE_DATA"},
+        {HKEY_CURRENT_CONFIG, L"HKEY_CURRENT_CONFIG"},
+        {HKEY_DYN_DATA, L"HKEY_DYN_DATA"},
+    };
+    for (const Entry& entry : table) {
+        if (entry.key == root)
+            return entry.name;
+    }
+    return L"";
+}
+
+CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags) : m_handle(handle), m_viewFlags(viewFlags)
+{
+}
+
+std::shared_ptr<CRegistryKey> CRegistryKey::Open(HKEY root, const std::wstring& path, REGSAM access)
+{
+    HKEY handle = nullptr;
+    const LONG result = RegOpenKeyExW(root, path.c_str(), 0, access, &handle);
+    if (result != ERROR_SUCCESS) {
+        if (result != ERROR_FILE_NOT_FOUND)
+            WriteDebugLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld", L"CRegistryKey::Open",
+                           path.c_str(), result);
+        return std::shared_ptr<CRegistryKey>();
+    }
+    try {
+        return std::shared_ptr<CRegistryKey>(new CRegistryKey(handle, access & kViewMask));
+    } catch (...) {
+        RegCloseKey(handle);
+        throw;
+    }
+}
+
+CRegistryKey::~CRegistryKey()
+{
+    const LONG result = RegCloseKey(m_handle);
+    if (result != ERROR_SUCCESS)
+        WriteDebugLine(L"CRegistryKey::RegCloseKey: failed with error: %ld", result);
+}
+
+HKEY CRegistryKey::GetHandle() const
+{
+    return m_handle;
+}
+
+REGSAM CRegistryKey::GetViewFlags() const
+{
+    return m_viewFlags;
+}
+
+LONG CRegistryKey::DeleteValue(const std::wstring& name)
+{
+    const wchar_t* const op = L"CRegistryKey::DeleteValue";
+    if (name.empty()) {
+        WriteDebugLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
+        return ERROR_BAD_ARGUMENTS;
+    }
+    const LONG result = RegDeleteValueW(m_handle, name.c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
+        WriteDebugLine(L"%ws:failed for value name: %ws with error: %ld", op, name.c_str(), result);
+    return result;
+}
+
+LONG CRegistryKey::SetDwordValue(const std::wstring& name, DWORD value)
+{
+    const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                                       sizeof(value));
+    if (result != ERROR_SUCCESS)
+        WriteDebugLine(L"%ws: failed with error: %ld", L"CRegistryKey::SetDwordValue", result);
+    return result;
+}
+
+LONG CRegistryKey::SetStringValue(const std::wstring& name, const std::wstring& text)
+{
+    const wchar_t* const op = L"CRegistryKey::SetStringValue";
+    if (text.empty()) {
+        WriteDebugLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
+        return ERROR_BAD_ARGUMENTS;
+    }
+    const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                       static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+    if (result != ERROR_SUCCESS)
+        WriteDebugLine(L"%ws:RegSetValueEx: failed with error: %ld", op, result);
+    return result;
+}
+
+LONG CRegistryKey::QueryValue(const std::wstring& name, DWORD& type, std::vector<BYTE>& data)
+{
+    const wchar_t* const op = L"CRegistryKey::QueryValue";
+    data.clear();
+    DWORD size = 0;
+    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
+    if (result != ERROR_SUCCESS) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        return result;
+    }
+    if (size == 0) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with invalid registry value size", op);
+        return ERROR_INVALID_DATA;
+    }
+    data.assign(size, 0);
+    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, data.data(), &size);
+    if (result != ERROR_SUCCESS) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        return result;
+    }
+    // The value may have shrunk between the two reads.
+    data.resize(size);
+    return ERROR_SUCCESS;
+}
+
+LONG CRegistryKey::QueryDwordValue(const std::wstring& name, DWORD& value)
+{
+    const wchar_t* const op = L"CRegistryKey::QueryDwordValue";
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    const LONG result = QueryValue(name, type, data);
+    if (result != ERROR_SUCCESS)
+        return result;
+    if (type != REG_DWORD) {
+        WriteDebugLine(L"%ws: failed with invalid registry value type: expected type: %ld retrieved type: %ld", op,
+                       static_cast<long>(REG_DWORD), static_cast<long>(type));
+        return ERROR_DATATYPE_MISMATCH;
+    }
+    if (data.size() != sizeof(DWORD)) {
+        WriteDebugLine(L"%ws: failed with invalid registry value size: expected size: %ld retrieved size: %ld", op,
+                       static_cast<long>(sizeof(DWORD)), static_cast<long>(data.size()));
+        return ERROR_INVALID_DATA;
+    }
+    std::memcpy(&value, data.data(), sizeof(DWORD));
+    return ERROR_SUCCESS;
+}
+
+LONG CRegistryKey::QueryStringValue(const std::wstring& name, std::wstring& text)
+{
+    const wchar_t* const op = L"CRegistryKey::QueryStringValue";
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
+    if (result != ERROR_SUCCESS) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        return result;
+    }
+    if (type != REG_SZ)
+        return ERROR_DATATYPE_MISMATCH;
+    text.clear();
+    if (size == 0)
+        return ERROR_SUCCESS;
+    std::vector<BYTE> buffer(size, 0);
+    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, buffer.data(), &size);
+    if (result != ERROR_SUCCESS) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        return result;
+    }
+    const size_t count = std::min<size_t>(size, buffer.size()) / sizeof(wchar_t);
+    std::wstring stored(count, L'\0');
+    if (count > 0)
+        std::memcpy(&stored[0], buffer.data(), count * sizeof(wchar_t));
+    const size_t end = stored.find(L'\0');
+    text = end == std::wstring::npos ? stored : stored.substr(0, end);
+    return ERROR_SUCCESS;
+}
+
+LONG CRegistryKey::QueryMulStringValue(const std::wstring& name, std::vector<std::wstring>& values)
+{
+    const wchar_t* const op = L"CRegistryKey::QueryMulStringValue";
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
+    if (result != ERROR_SUCCESS) {
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        return result;
+    }
+    if (type != REG_MULTI_SZ)
+        return ERROR_DATATYPE_MISMATCH;
+    if (size == 0) {
+        values.clear();
+        return ERROR_SUCCESS;
+    }
+    std::vector<BYTE> buffer(size, 0);
+    DWORD read = size;
+    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, buffer.data(), &read);
+    if (result != ERROR_SUCCESS)
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    else
+        size = std::min(read, size);
+    // Split at every NUL code unit on an even offset; what follows the last
+    // NUL is not an element.
+    size_t start = 0;
+    while (start + 1 < size) {
+        size_t nul = start;
+        while (nul + 1 < size && (buffer[nul] != 0 || buffer[nul + 1] != 0))
+            nul += 2;
+        if (nul + 1 >= size)
+            break;
+        std::wstring element((nul - start) / sizeof(wchar_t), L'\0');
+        if (!element.empty())
+            std::memcpy(&element[0], buffer.data() + start, nul - start);
+        values.push_back(element);
+        start = nul + 2;
+    }
+    return result;
+}
+
+void CRegistryKey::EnumerateSubkeyNames(std::vector<std::wstring>& names)
+{
+    names.clear();
+    wchar_t buffer[256];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 256;
+        const LONG result = RegEnumKeyExW(m_handle, index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) {
+            if (result != ERROR_NO_MORE_ITEMS)
+                WriteDebugLine(L"%ws:RegEnumKeyEx: failed with error: %ld", L"CRegistryKey::EnumerateSubkeyNames",
+                               result);
+            return;
+        }
+        names.emplace_back(buffer, length);
+    }
+}
+
+LONG CRegistryKey::EnumerateValueNames(std::vector<std::wstring>& names)
+{
+    names.clear();
+    std::vector<wchar_t> buffer(256);
+    for (DWORD index = 0;;) {
+        DWORD length = static_cast<DWORD>(buffer.size());
+        const LONG result =
+            RegEnumValueW(m_handle, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_SUCCESS) {
+            names.emplace_back(buffer.data(), length);
+            ++index;
+        } else if (result == ERROR_MORE_DATA) {
+            buffer.assign(buffer.size() + 256, L'\0');
+        } else if (result == ERROR_NO_MORE_ITEMS) {
+            return ERROR_SUCCESS;
+        } else {
+            WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", L"CRegistryKey::EnumerateValueNames", result);
+            return result;
+        }
+    }
+}
+
+LONG CRegistryKey::DeleteKeyAndSubkeys()
+{
+    LONG result = DeleteOwnKey(m_handle, m_viewFlags);
+    if (result == ERROR_SUCCESS)
+        return result;
+    // Still has sub keys: remove them depth first, then this key again.
+    std::vector<std::wstring> names;
+    EnumerateSubkeyNames(names);
+    for (const std::wstring& name : names) {
+        std::shared_ptr<CRegistryKey> subkey = Open(m_handle, name, m_viewFlags | KEY_READ);
+        if (subkey)
+            subkey->DeleteKeyAndSubkeys();
+    }
+    return DeleteOwnKey(m_handle, m_viewFlags);
+}
+
+void CRegistryKey::GetValueDataPair(DWORD type, const std::wstring& name, DWORD nameLength, const BYTE* data,
+                                    DWORD size, std::wstring& line)
+{
+    line.clear();
+    if (data == nullptr)
+        size = 0;
+    const size_t length = std::min<size_t>(nameLength, name.size());
+    if (length == 0) {
+        line += L"@=";
+    } else {
+        line += L'"';
+        AppendEscaped(line, name.substr(0, length), true);
+        line += L"\"=";
+    }
+
+    if (type == REG_SZ) {
+        // The quoted form restores as the text and one terminator. Data it
+        // would not restore exactly (no terminator, bytes after it, text the
+        // 8-bit file cannot carry) is written as hex(1): instead.
+        const size_t count = size / sizeof(wchar_t);
+        std::wstring text(count, L'\0');
+        if (count > 0)
+            std::memcpy(&text[0], data, count * sizeof(wchar_t));
+        const size_t end = text.find(L'\0');
+        if (end != std::wstring::npos && (end + 1) * sizeof(wchar_t) == size) {
+            text.resize(end);
+            if (IsPortableText(text)) {
+                line += L'"';
+                AppendEscaped(line, text, true);
+                line += L'"';
+                return;
+            }
+        }
+    } else if (type == REG_DWORD) {
+        if (size == sizeof(DWORD)) {
+            DWORD value = 0;
+            std::memcpy(&value, data, sizeof(value));
+            wchar_t digits[16];
+            swprintf(digits, 16, L"%08x", static_cast<unsigned>(value));
+            line += L"dword:";
+            line += digits;
+        } else {
+            WriteDebugLine(L"%ws Error with invalid registry value size, Expected size: %ld Retrieved size: %ld",
+                           L"CRegistryKey::GetValueDataPair", static_cast<long>(sizeof(DWORD)),
+                           static_cast<long>(size));
+            line.clear();
+        }
+        return;
+    }
+
+    if (type == REG_BINARY) {
+        line += L"hex:";
+    } else {
+        wchar_t prefix[24];
+        swprintf(prefix, 24, L"hex(%x):", static_cast<unsigned>(type));
+        line += prefix;
+    }
+    static const wchar_t digits[] = L"0123456789abcdef";
+    line.reserve(line.size() + size * 3 + (size / 24 + 1) * 4);
+    size_t column = line.size();
+    for (DWORD i = 0; i < size; ++i) {
+        line += digits[data[i] >> 4];
+        line += digits[data[i] & 0xF];
+        if (i + 1 < size)
+            line += L',';
+        column += 3;
+        if (column > 75 && i + 1 < size) {
+            line += L"\\\n  ";
+            column = 2;
+        }
+    }
+}
+
+LONG CRegistryKey::ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& path)
+{
+    const wchar_t* rootName = GetRootKeyName(root);
+    if (*rootName == L'\0')
+        return ERROR_SUCCESS;
+    if (!IsWritableName(path))
+        CheckKeyName(kExportKey, rootName, path, path);
+    return ExportTree(root, rootName, path);
+}
+
+LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path)
+{
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD maxNameLength = 0;
+    DWORD maxDataSize = 0;
+    result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxNameLength,
+                              &maxDataSize, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return result;
+    }
+    std::vector<wchar_t> nameBuffer(static_cast<size_t>(maxNameLength) + 2);
+    std::vector<BYTE> dataBuffer(std::max<DWORD>(maxDataSize, 1));
+
+    CRegLog& backup = GetRegLog();
+    backup.WriteLine(L"[%ws\\%ws]", rootName, ToWritableName(path).c_str());
+
+    std::wstring line;
+    int retries = 0;
+    for (DWORD index = 0;;) {
+        std::fill(nameBuffer.begin(), nameBuffer.end(), L'\0');
+        DWORD nameLength = static_cast<DWORD>(nameBuffer.size());
+        DWORD dataSize = static_cast<DWORD>(dataBuffer.size());
+        DWORD type = REG_NONE;
+        result = RegEnumValueW(key, index, nameBuffer.data(), &nameLength, nullptr, &type, dataBuffer.data(),
+                               &dataSize);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        if (result == ERROR_MORE_DATA) {
+            // The value grew since the key was measured: measure again
+            // rather than leave it out of the backup.
+            if (++retries > 4) {
+                WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
+                retries = 0;
+                ++index;
+                continue;
+            }
+            DWORD names = 0, data = 0;
+            if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &names, &data,
+                                 nullptr, nullptr) == ERROR_SUCCESS) {
+                nameBuffer.assign(std::max<size_t>(nameBuffer.size(), static_cast<size_t>(names) + 2), L'\0');
+                dataBuffer.assign(std::max<size_t>(dataBuffer.size(), data), 0);
+            }
+            if (nameBuffer.size() < kMaxValueNameLength + 2)
+                nameBuffer.assign(kMaxValueNameLength + 2, L'\0');
+            dataBuffer.assign(std::max<size_t>(dataBuffer.size() * 2, dataSize), 0);
+            continue;
+        }
+        if (result != ERROR_SUCCESS) {
+            WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
+            break;
+        }
+        retries = 0;
+        ++index;
+        const std::wstring name(nameBuffer.data(), nameLength);
+        if (!IsWritableName(name))
+            CheckValueName(kExportKey, rootName, path, name);
+        GetValueDataPair(type, ToWritableName(name), nameLength, dataBuffer.data(), dataSize, line);
+        backup.WriteText(line);
+    }
+    backup.WriteLine(L"");
+    CheckBackupFile(kExportKey);
+
+    wchar_t subkeyName[1024];
+    for (DWORD index = 0;; ++index) {
+        DWORD length = 1024;
+        result = RegEnumKeyExW(key, index, subkeyName, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS) {
+            result = ERROR_SUCCESS;
+            break;
+        }
+        if (result == ERROR_MORE_DATA)
+            continue;
+        if (result != ERROR_SUCCESS) {
+            WriteDebugLine(L"%ws:RegEnumKeyEx: failed with error: %ld", kExportKey, result);
+            break;
+        }
+        if (length == 0)
+            continue;
+        const std::wstring name(subkeyName, length);
+        const std::wstring subkeyPath = path + L"\\" + name;
+        if (!IsWritableName(name))
+            CheckKeyName(kExportKey, rootName, subkeyPath, name);
+        const LONG subkeyResult = ExportTree(root, rootName, subkeyPath);
+        if (subkeyResult != ERROR_SUCCESS)
+            WriteDebugLine(L"%ws: Error for Subkey - %s, ErrorCode: %ld", kExportKey, subkeyPath.c_str(), subkeyResult);
+    }
+    RegCloseKey(key);
+    return result;
+}
+
+LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, const std::wstring& valueName)
+{
+    const wchar_t* rootName = GetRootKeyName(root);
+    if (*rootName == L'\0')
+        return -1;
+    HKEY key = nullptr;
+    LONG result = RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
+    if (result != ERROR_SUCCESS)
+        return result;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    result = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size);
+    std::vector<BYTE> data;
+    for (int attempt = 0; result == ERROR_SUCCESS || (result == ERROR_MORE_DATA && attempt < 4); ++attempt) {
+        // An empty value is backed up too (as an empty hex: line): it is
+        // deleted like any other.
+        data.assign(std::max<DWORD>(size, 1), 0);
+        size = static_cast<DWORD>(data.size());
+        result = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, data.data(), &size);
+        if (result != ERROR_MORE_DATA)
+            break;
+    }
+    if (result == ERROR_SUCCESS) {
+        std::wstring line;
+        if (!IsWritableName(path))
+            CheckKeyName(kExportValue, rootName, path, path);
+        if (!IsWritableName(valueName))
+            CheckValueName(kExportValue, rootName, path, valueName);
+        GetValueDataPair(type, ToWritableName(valueName), static_cast<DWORD>(valueName.size()), data.data(), size,
+                         line);
+        CRegLog& backup = GetRegLog();
+        backup.WriteLine(L"[%ws\\%ws]", rootName, ToWritableName(path).c_str());
+        backup.WriteText(line);
+        backup.WriteLine(L"");
+        CheckBackupFile(kExportValue);
+    } else if (result != ERROR_FILE_NOT_FOUND) {
+        WriteDebugLine(L"%ws: RegQueryValueEx: failed with error: %ld", kExportValue, result);
+    }
+    RegCloseKey(key);
+    return result;
+}

@@ -1,0 +1,54 @@
+#pragma once
+#include <windows.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The printable name of a predefined root key: L"HKEY_LOCAL_MACHINE", ...;
+// L"" for any other handle.
+const wchar_t* GetRootKeyName(HKEY root);
+
+// One open registry key. Created only by Open and held through a shared
+// pointer; the last holder closes the handle. The registry-view bits of the
+// access mask (KEY_WOW64_64KEY / KEY_WOW64_32KEY) are kept and reused for
+// sub keys, deletion and the exports. Every failure is written to the text
+// log; the Win32 code is returned to the caller.
+class CRegistryKey {
+public:
+    // An empty pointer when the key does not open (a missing key is silent).
+    static std::shared_ptr<CRegistryKey> Open(HKEY root, const std::wstring& path, REGSAM access);
+    virtual ~CRegistryKey();
+
+    HKEY GetHandle() const;
+    REGSAM GetViewFlags() const;     // access & 0x300
+
+    LONG DeleteValue(const std::wstring& name);
+    LONG SetDwordValue(const std::wstring& name, DWORD value);
+    LONG SetStringValue(const std::wstring& name, const std::wstring& text);
+    LONG QueryValue(const std::wstring& name, DWORD& type, std::vector<BYTE>& data);
+    LONG QueryDwordValue(const std::wstring& name, DWORD& value);
+    LONG QueryStringValue(const std::wstring& name, std::wstring& text);
+    LONG QueryMulStringValue(const std::wstring& name, std::vector<std::wstring>& values);
+    void EnumerateSubkeyNames(std::vector<std::wstring>& names);
+    LONG EnumerateValueNames(std::vector<std::wstring>& names);
+    // Deletes this key with everything below it, deepest keys first.
+    LONG DeleteKeyAndSubkeys();
+
+    // Builds one registration-entries value line ("name"=data) into line;
+    // line is left empty when the value cannot be given a line.
+    void GetValueDataPair(DWORD type, const std::wstring& name, DWORD nameLength, const BYTE* data, DWORD size, std::wstring& line);
+    // Write the key tree, or the single value under its key header, to the
+    // registry backup "RegBackup.reg". They open their own handle from root
+    // and path, in this key's registry view.
+    LONG ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& path);
+    LONG ExportRegistryValue(HKEY root, const std::wstring& path, const std::wstring& valueName);
+
+    CRegistryKey(const CRegistryKey&) = delete; CRegistryKey& operator=(const CRegistryKey&) = delete;
+
+private:
+    CRegistryKey(HKEY handle, REGSAM viewFlags);
+    LONG ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path);
+
+    HKEY m_handle;
+    REGSAM m_viewFlags;
+};
