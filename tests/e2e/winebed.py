@@ -20,6 +20,7 @@ LAUNCH = Path(os.environ.get("ZRA_LAUNCH", ""))
 
 TOOL_FOLDER = "C:\\zra"
 TOOL_PATH = TOOL_FOLDER + "\\ZRACleanupUtility.exe"
+OFFLINE_VERSION_URL = "http://127.0.0.1:1/zcu/ZCUVersion.txt"
 
 
 @dataclass
@@ -48,6 +49,9 @@ class WinePrefix:
         )
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(name, None)
+        # The tool asks the web for its latest version at every start: unless
+        # a test says otherwise, point it at a closed loopback port.
+        self.env.setdefault("ZRA_ENV_ZRA_VERSION_URL", OFFLINE_VERSION_URL)
 
     # -- life cycle -------------------------------------------------------
     @classmethod
@@ -77,7 +81,7 @@ class WinePrefix:
     def temp_folder(self) -> str:
         if self.temp_override:
             return self.temp_override
-        return f"C:\\users\\{self.user}\\AppData\\Local\\Temp"
+        return f"C:\\users\\{self.user}\\Temp"
 
     def use_temp_folder(self, windows_path: str):
         """Gives the programs run from now on their own temp folder, so that
