@@ -1,12 +1,146 @@
 #include "net/VersionCheck.h"
 
+#include <windows.h>
+#include <winhttp.h>
+
+#include <new>
+
 #include "logs/Log.h"
+
+const wchar_t* const VersionProductionHost = L"tools.halvora.example";
+const wchar_t* const VersionTestHost = L"cdntest.halvora.example";
+const wchar_t* const VersionObjectPath = L"zcu/ZCUVersion.txt";
+
+namespace {
+
+const wchar_t* const Operation = L"GetLatestVersionInfo";
+const wchar_t* const UserAgent = L"ZRACleanupTool";
+const DWORD SecureProtocols = 0xA00;  // TLS 1.1 | TLS 1.2
+
+// Per-stage limits; together they stay within the budget, and the stages
+// after the request was sent only get what is left of it.
+const int ResolveTimeoutMs = 2000;
+const int ConnectTimeoutMs = 2500;
+const int SendTimeoutMs = 2000;
+const int ReceiveTimeoutMs = 2500;
+
+// A version text is a few bytes; a larger body is cut here rather than
+// filling the memory with whatever a wrong host sends.
+const size_t MaxBodyBytes = 64 * 1024;
+
+class HttpHandle {
+public:
+    explicit HttpHandle(HINTERNET handle) : m_handle(handle) {}
+    ~HttpHandle()
+    {
+        if (m_handle != nullptr)
+            WinHttpCloseHandle(m_handle);
+    }
+    HINTERNET Get() const { return m_handle; }
+    explicit operator bool() const { return m_handle != nullptr; }
+    HttpHandle(const HttpHandle&) = delete;
+    HttpHandle& operator=(const HttpHandle&) = delete;
+
+private:
+    HINTERNET m_handle;
+};
+
+// Milliseconds left until the deadline, 0 when it has passed.
+DWORD RemainingMs(ULONGLONG deadline)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
+
+// Lets the next receive on the request wait no longer than the time left.
+void LimitReceive(HINTERNET request, DWORD remaining)
+{
+    DWORD timeout = remaining;
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof(timeout));
+    WinHttpSetOption(request, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout, sizeof(timeout));
+}
+
+} // namespace
+
+HttpEndpoint GetVersionEndpoint(bool testEndpoint)
+{
+    HttpEndpoint endpoint;
+    if (ParseHttpUrl(GetEndpointOverride(VersionUrlVariable), endpoint))
+        return endpoint;
+    endpoint.host = testEndpoint ? VersionTestHost : VersionProductionHost;
+    endpoint.port = INTERNET_DEFAULT_HTTPS_PORT;
+    endpoint.secure = true;
+    endpoint.object = VersionObjectPath;
+    return endpoint;
+}
 
 std::string GetLatestVersionInfo(bool testEndpoint)
 {
     // The text log is opened here: this is the first thing every run does.
-    GetDebugLog();
-    (void)testEndpoint;
-    // The web request is not wired in yet: no version can be determined.
-    return std::string();
+    CDebugLog& log = GetDebugLog();
+    std::string result;
+    const ULONGLONG deadline = GetTickCount64() + VersionCheckBudgetMs;
+    const HttpEndpoint endpoint = GetVersionEndpoint(testEndpoint);
+
+    HttpHandle session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                                   WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session) {
+        log.WriteLine(L"%ws: Error: Failed to open HTTP returned %d", Operation, static_cast<int>(GetLastError()));
+        return result;
+    }
+    DWORD protocols = SecureProtocols;
+    WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+    WinHttpSetTimeouts(session.Get(), ResolveTimeoutMs, ConnectTimeoutMs, SendTimeoutMs, ReceiveTimeoutMs);
+
+    HttpHandle connection(WinHttpConnect(session.Get(), endpoint.host.c_str(), endpoint.port, 0));
+    if (!connection)
+        return result;
+    HttpHandle request(WinHttpOpenRequest(connection.Get(), L"GET", endpoint.object.c_str(), nullptr,
+                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                          endpoint.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request)
+        return result;
+
+    // The status code is not looked at: whatever body arrives is the answer.
+    WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    DWORD remaining = RemainingMs(deadline);
+    if (remaining == 0)
+        return result;
+    LimitReceive(request.Get(), remaining);
+    if (!WinHttpReceiveResponse(request.Get(), nullptr))
+        return result;
+
+    DWORD available = 0;
+    DWORD read = 0;
+    do {
+        remaining = RemainingMs(deadline);
+        if (remaining == 0 || result.size() >= MaxBodyBytes)
+            break;
+        LimitReceive(request.Get(), remaining);
+        available = 0;
+        if (!WinHttpQueryDataAvailable(request.Get(), &available)) {
+            log.WriteLine(L"%ws: Error: Failed to Query dataAvailable %d", Operation,
+                          static_cast<int>(GetLastError()));
+            break;
+        }
+        if (available == 0)
+            break;
+        char* buffer = new (std::nothrow) char[static_cast<size_t>(available) + 1]();
+        if (buffer == nullptr) {
+            log.WriteLine(L"%ws: Error: Failed to allocate memory for WinHttpReadData", Operation);
+            break;
+        }
+        read = 0;
+        if (!WinHttpReadData(request.Get(), buffer, available, &read)) {
+            log.WriteLine(L"%ws: Read Data Failure, Error Code: %d", Operation, static_cast<int>(GetLastError()));
+            delete[] buffer;
+            break;
+        }
+        result.append(buffer);
+        delete[] buffer;
+    } while (read > 0 && available > 0);
+
+    if (result.size() > MaxBodyBytes)
+        result.resize(MaxBodyBytes);
+    return result;
 }

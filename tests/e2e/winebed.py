@@ -20,6 +20,7 @@ LAUNCH = Path(os.environ.get("ZRA_LAUNCH", ""))
 
 TOOL_FOLDER = "C:\\zra"
 TOOL_PATH = TOOL_FOLDER + "\\ZRACleanupUtility.exe"
+OFFLINE_VERSION_URL = "http://127.0.0.1:1/zcu/ZCUVersion.txt"
 
 
 @dataclass
@@ -48,6 +49,9 @@ class WinePrefix:
         )
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(name, None)
+        # The tool asks the web for its latest version at every start: unless
+        # a test says otherwise, point it at a closed loopback port.
+        self.env.setdefault("ZRA_ENV_ZRA_VERSION_URL", OFFLINE_VERSION_URL)
 
     # -- life cycle -------------------------------------------------------
     @classmethod
