@@ -1,0 +1,185 @@
+#include "logs/UninstallXmlLog.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <io.h>
+#include <utility>
+#include <vector>
+
+#include <tinyxml2.h>
+
+#include "logs/Log.h"
+#include "logs/LogFolder.h"
+#include "system/ProgramInfo.h"
+#include "system/TextConvert.h"
+
+using tinyxml2::XMLDocument;
+using tinyxml2::XMLElement;
+
+namespace {
+
+// The run description recorded in a new document, in MetaData order.
+std::vector<std::pair<std::string, std::string>> CollectMetaData()
+{
+    std::vector<std::pair<std::string, std::string>> values;
+    for (const char* name : UninstallXmlLog::MetaDataElements)
+        values.emplace_back(name, std::string());
+    values[8].second = GetTimeStamp();  // StartTime
+    return values;
+}
+
+bool IsResumeMarkerSet()
+{
+    return false;
+}
+
+} // namespace
+
+const char* const UninstallXmlLog::Sections[10] = {"MetaData", "Reboots",  "MetaInstaller", "MsiProducts",
+                                                   "Processes", "Services", "Files",        "Drivers",
+                                                   "Registries", "AdditionalSteps"};
+
+const char* const UninstallXmlLog::MetaDataElements[10] = {
+    "OS",            "MID",          "ZRAInstallationType", "PreviousVersion", "CurrentVersion",
+    "PendingReboot", "FirstMsiFound", "Parameter",           "StartTime",       "EndTime"};
+
+UninstallXmlLog& UninstallXmlLog::GetInstance(const std::wstring& fileName)
+{
+    static UninstallXmlLog instance(fileName, IsResumeMarkerSet());
+    return instance;
+}
+
+UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExisting)
+    : m_document(new XMLDocument())
+{
+    const std::wstring joined = GetLogFolder() + L"\\" + fileName;
+    std::wstring full = joined;
+    wchar_t buffer[512];
+    const DWORD length = GetFullPathNameW(joined.c_str(), 512, buffer, nullptr);
+    if (length != 0 && length < 512)
+        full.assign(buffer, length);
+    m_widePath = full;
+    m_filePath = WideToUtf8(full);
+
+    if (continueExisting && GetFileAttributesW(m_widePath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (LoadExisting())
+            return;
+    }
+    CreateNewDocument();
+}
+
+UninstallXmlLog::~UninstallXmlLog()
+{
+    SetValue("MetaData", "EndTime", GetTimeStamp());
+}
+
+bool UninstallXmlLog::LoadExisting()
+{
+    int error = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
+    FILE* file = _wfopen(m_widePath.c_str(), L"rb");
+    if (file != nullptr) {
+        error = m_document->LoadFile(file);
+        fclose(file);
+    }
+    XMLElement* root = error == tinyxml2::XML_SUCCESS ? m_document->RootElement() : nullptr;
+    if (root != nullptr && root->Name() != nullptr && std::string(root->Name()) == "Uninstall") {
+        m_root = root;
+        return true;
+    }
+    GetDebugLog().WriteLine(L"%ws: Error: the result log %ws could not be continued (error %d); starting a new one",
+                            L"UninstallXmlLog::UninstallXmlLog", m_widePath.c_str(), error);
+    m_document.reset(new XMLDocument());
+    m_root = nullptr;
+    return false;
+}
+
+void UninstallXmlLog::CreateNewDocument()
+{
+    m_document->Clear();
+    m_root = m_document->NewElement("Uninstall");
+    m_document->InsertEndChild(m_root);
+    for (const char* section : Sections)
+        m_root->InsertEndChild(m_document->NewElement(section));
+    Save();
+
+    XMLElement* metaData = FindSection("MetaData");
+    for (const auto& value : CollectMetaData())
+        metaData->InsertEndChild(XmlLogItem("MetaData", value.first, value.second).Write(*m_document));
+    Save();
+}
+
+XMLElement* UninstallXmlLog::FindSection(const std::string& section) const
+{
+    if (m_root == nullptr)
+        return nullptr;
+    return m_root->FirstChildElement(section.c_str());
+}
+
+bool UninstallXmlLog::AddItem(const XmlLogItem& item)
+{
+    XMLElement* section = FindSection(item.GetSection());
+    if (section == nullptr)
+        return false;
+    section->InsertEndChild(item.Write(*m_document));
+    Save();
+    return true;
+}
+
+bool UninstallXmlLog::SetValue(const std::string& section, const std::string& elementName, const std::string& text)
+{
+    XMLElement* sectionElement = FindSection(section);
+    if (sectionElement == nullptr)
+        return false;
+    XMLElement* element = sectionElement->LastChildElement(elementName.c_str());
+    if (element != nullptr) {
+        element->DeleteChildren();
+        element->InsertEndChild(m_document->NewText(text.c_str()));
+    } else {
+        sectionElement->InsertEndChild(XmlLogItem(section, elementName, text).Write(*m_document));
+    }
+    Save();
+    return true;
+}
+
+bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, const std::string& section,
+                                     const std::string& elementName)
+{
+    XMLElement* sectionElement = FindSection(section);
+    XMLElement* element = sectionElement != nullptr ? sectionElement->LastChildElement(elementName.c_str()) : nullptr;
+    if (element == nullptr)
+        return false;
+    for (const auto& field : fields) {
+        const char* attribute = XmlLogField::AttributeName(field.first);
+        if (attribute != nullptr)
+            element->SetAttribute(attribute, field.second.c_str());
+    }
+    Save();
+    return true;
+}
+
+void UninstallXmlLog::Save()
+{
+    // Write a whole new copy next to the log, then swap it in, so that an
+    // interrupted save leaves the previous complete file in place.
+    const std::wstring temporary = m_widePath + L".tmp";
+    m_lastSaveOk = false;
+    FILE* file = _wfopen(temporary.c_str(), L"w");
+    if (file == nullptr)
+        return;
+    tinyxml2::XMLPrinter printer(file, false);
+    m_document->Print(&printer);
+    bool ok = fflush(file) == 0 && ferror(file) == 0;
+    if (ok)
+        ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FALSE;
+    ok = (fclose(file) == 0) && ok;
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        return;
+    }
+    if (!MoveFileExW(temporary.c_str(), m_widePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(temporary.c_str());
+        return;
+    }
+    m_lastSaveOk = true;
+}

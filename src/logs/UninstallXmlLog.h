@@ -1,0 +1,68 @@
+#pragma once
+#include <map>
+#include <memory>
+#include <string>
+
+#include "logs/XmlLogItem.h"
+
+namespace tinyxml2 {
+class XMLDocument;
+class XMLElement;
+}
+
+// The XML result log "UninstallLog.xml" in the log folder: one element per
+// thing the run tried, rewritten on disk after every change. A run started
+// while the resume marker is set continues the existing document.
+//
+// Every save writes a temporary file next to the log and moves it over the
+// log in one step, so the file on disk is always a whole document even when
+// the process is ended in the middle of a save.
+class UninstallXmlLog {
+public:
+    // The process-wide result log. Only the first call's file name counts.
+    static UninstallXmlLog& GetInstance(const std::wstring& fileName = L"UninstallLog.xml");
+
+    // A separate result log in the log folder (tests, tools): continues the
+    // existing file when continueExisting is true and the file can be read,
+    // otherwise starts a new document.
+    UninstallXmlLog(const std::wstring& fileName, bool continueExisting);
+    // Stamps "EndTime" and saves.
+    ~UninstallXmlLog();
+    UninstallXmlLog(const UninstallXmlLog&) = delete;
+    UninstallXmlLog& operator=(const UninstallXmlLog&) = delete;
+
+    // Appends the item to its section and saves. False (nothing written)
+    // when the section does not exist.
+    bool AddItem(const XmlLogItem& item);
+    // Replaces the text of the section's last element of that name, or adds
+    // a plain item when there is none; saves. False when the section does
+    // not exist.
+    bool SetValue(const std::string& section, const std::string& elementName, const std::string& text);
+    // Sets each field as an attribute of the section's last element of that
+    // name and saves. False (nothing saved) when there is no such element.
+    bool UpdateLastItem(const std::map<int, std::string>& fields, const std::string& section,
+                        const std::string& elementName);
+    // Rewrites the whole file from the document.
+    void Save();
+
+    // The file's full path (UTF-8).
+    std::string GetFilePath() const { return m_filePath; }
+    // True when the last save reached the disk.
+    bool LastSaveSucceeded() const { return m_lastSaveOk; }
+
+    // The section elements of a new document, in order.
+    static const char* const Sections[10];
+    // The MetaData children of a new document, in order.
+    static const char* const MetaDataElements[10];
+
+private:
+    void CreateNewDocument();
+    bool LoadExisting();
+    tinyxml2::XMLElement* FindSection(const std::string& section) const;
+
+    std::string m_filePath;
+    std::wstring m_widePath;
+    std::unique_ptr<tinyxml2::XMLDocument> m_document;
+    tinyxml2::XMLElement* m_root = nullptr;
+    bool m_lastSaveOk = false;
+};
