@@ -1,4 +1,5 @@
 #include "config/Configuration.h"
+#include "config/AgentProductData.h"
 
 #include <windows.h>
 
@@ -16,7 +17,7 @@ using tinyxml2::XMLElement;
 namespace {
 
 const wchar_t* const ConfigFileName = L"config.xml";
-const int ConfigResourceId = 107;
+
 
 // True when the attribute is present and "yes" in any letter case.
 bool IsYes(const XMLElement* element, const char* attribute)
@@ -111,7 +112,7 @@ std::wstring ExtractConfigFile()
     log.WriteLine(L"%ws Entry", L"ExtractConfigFile");
     log.WriteLine(L"%ws Creating config.xml", L"ExtractConfigFile");
 
-    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(ConfigResourceId), L"XML");
+    HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(ZraConfigResourceId), ZraConfigResourceType);
     if (resource == nullptr) {
         log.WriteLine(L"%ws FindResource error %ld", L"ExtractConfigFile", static_cast<long>(GetLastError()));
     } else {

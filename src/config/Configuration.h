@@ -82,7 +82,7 @@ public:
     const std::vector<std::string>& GetUpgradeCodeKeys() const { return m_upgradeCodeKeys; }
 
     // The largest configuration file Initialize accepts, in bytes.
-    static const long long MaxFileSize = 64LL * 1024 * 1024;
+    static constexpr long long MaxFileSize = 16LL * 1024 * 1024;
 
 private:
     bool ParseInstallers(const tinyxml2::XMLElement* root);

@@ -10,77 +10,10 @@
 
 #include "logs/Log.h"
 #include "system/Format.h"
+#include "system/RegistryKey.h"
 #include "system/TextConvert.h"
 
 namespace {
-
-// Minimal read-only key used until the shared registry wrapper is in.
-class QueryKey {
-public:
-    static std::shared_ptr<QueryKey> Open(HKEY root, const std::wstring& path, REGSAM access)
-    {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, path.c_str(), 0, access, &key) != ERROR_SUCCESS)
-            return nullptr;
-        return std::shared_ptr<QueryKey>(new QueryKey(key));
-    }
-    ~QueryKey() { RegCloseKey(m_key); }
-    LONG QueryStringValue(const std::wstring& name, std::wstring& value)
-    {
-        std::vector<wchar_t> data;
-        DWORD type = 0;
-        LONG rc = Read(name, data, type);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        if (type != REG_SZ && type != REG_EXPAND_SZ)
-            return ERROR_INVALID_DATA;
-        value.assign(data.data());
-        return ERROR_SUCCESS;
-    }
-    LONG QueryMulStringValue(const std::wstring& name, std::vector<std::wstring>& values)
-    {
-        std::vector<wchar_t> data;
-        DWORD type = 0;
-        LONG rc = Read(name, data, type);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        if (type != REG_MULTI_SZ)
-            return ERROR_INVALID_DATA;
-        values.clear();
-        for (const wchar_t* p = data.data(); *p; p += wcslen(p) + 1)
-            values.emplace_back(p);
-        return ERROR_SUCCESS;
-    }
-    LONG EnumerateValueNames(std::vector<std::wstring>& names)
-    {
-        names.clear();
-        for (DWORD index = 0;; ++index) {
-            wchar_t name[16384];
-            DWORD length = 16384;
-            LONG rc = RegEnumValueW(m_key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-            if (rc == ERROR_NO_MORE_ITEMS)
-                return ERROR_SUCCESS;
-            if (rc != ERROR_SUCCESS)
-                return rc;
-            names.emplace_back(name, length);
-        }
-    }
-
-private:
-    explicit QueryKey(HKEY key) : m_key(key) {}
-    LONG Read(const std::wstring& name, std::vector<wchar_t>& data, DWORD& type)
-    {
-        DWORD size = 0;
-        LONG rc = RegQueryValueExW(m_key, name.c_str(), nullptr, &type, nullptr, &size);
-        if (rc != ERROR_SUCCESS)
-            return rc;
-        data.assign(size / sizeof(wchar_t) + 2, L'\0');
-        rc = RegQueryValueExW(m_key, name.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size);
-        return rc;
-    }
-    HKEY m_key;
-};
-typedef QueryKey CRegistryKey;
 
 // The program's own values are read in the 64-bit view, query access only.
 const REGSAM QueryAccess = KEY_QUERY_VALUE | KEY_WOW64_64KEY;

@@ -1,0 +1,325 @@
+// The registry backup must bring back exactly what was deleted: trees with
+// every kind of value are exported with CRegistryKey, deleted with
+// DeleteKeyAndSubkeys and imported again with the system's own reg.exe, in
+// both registry views.
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "logs/Log.h"
+#include "support/TestSupport.h"
+#include "system/RegistryKey.h"
+#include "system/TextConvert.h"
+
+namespace {
+
+struct StoredValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+    bool operator==(const StoredValue& other) const { return type == other.type && data == other.data; }
+};
+
+// Key path below the tree's top (L"" for the top) -> value name -> value.
+typedef std::map<std::wstring, std::map<std::wstring, StoredValue>> Tree;
+
+void ReadTree(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& relative, Tree& tree)
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key)) << WideToUtf8(path);
+    std::map<std::wstring, StoredValue>& values = tree[relative];
+    std::vector<wchar_t> name(16384 + 1);
+    std::vector<BYTE> data(1 << 20);
+    for (DWORD index = 0;; ++index) {
+        DWORD nameLength = static_cast<DWORD>(name.size());
+        DWORD size = static_cast<DWORD>(data.size());
+        DWORD type = 0;
+        const LONG result = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &size);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(ERROR_SUCCESS, result);
+        StoredValue& value = values[std::wstring(name.data(), nameLength)];
+        value.type = type;
+        value.data.assign(data.begin(), data.begin() + size);
+    }
+    std::vector<std::wstring> subkeys;
+    for (DWORD index = 0;; ++index) {
+        wchar_t subkey[256];
+        DWORD length = 256;
+        const LONG result = RegEnumKeyExW(key, index, subkey, &length, nullptr, nullptr, nullptr, nullptr);
+        if (result == ERROR_NO_MORE_ITEMS)
+            break;
+        ASSERT_EQ(ERROR_SUCCESS, result);
+        subkeys.emplace_back(subkey, length);
+    }
+    RegCloseKey(key);
+    for (const std::wstring& subkey : subkeys)
+        ReadTree(root, path + L"\\" + subkey, view, relative.empty() ? subkey : relative + L"\\" + subkey, tree);
+}
+
+void ExpectSameTree(const Tree& expected, const Tree& actual)
+{
+    for (const auto& key : expected) {
+        const auto found = actual.find(key.first);
+        if (found == actual.end()) {
+            ADD_FAILURE() << "key missing after the import: " << WideToUtf8(key.first);
+            continue;
+        }
+        for (const auto& value : key.second) {
+            const auto other = found->second.find(value.first);
+            if (other == found->second.end())
+                ADD_FAILURE() << "value missing: " << WideToUtf8(key.first) << " : " << WideToUtf8(value.first);
+            else if (!(other->second == value.second))
+                ADD_FAILURE() << "value differs: " << WideToUtf8(key.first) << " : " << WideToUtf8(value.first)
+                              << " type " << value.second.type << "/" << other->second.type << " size "
+                              << value.second.data.size() << "/" << other->second.data.size();
+        }
+        for (const auto& value : found->second) {
+            if (key.second.find(value.first) == key.second.end())
+                ADD_FAILURE() << "extra value: " << WideToUtf8(key.first) << " : " << WideToUtf8(value.first);
+        }
+    }
+    for (const auto& key : actual) {
+        if (expected.find(key.first) == expected.end())
+            ADD_FAILURE() << "extra key: " << WideToUtf8(key.first);
+    }
+}
+
+std::vector<BYTE> Bytes(const std::wstring& text, bool terminator = true)
+{
+    const BYTE* begin = reinterpret_cast<const BYTE*>(text.c_str());
+    return std::vector<BYTE>(begin, begin + (text.size() + (terminator ? 1 : 0)) * sizeof(wchar_t));
+}
+
+void SetRaw(HKEY key, const std::wstring& name, DWORD type, const std::vector<BYTE>& data)
+{
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+                                            static_cast<DWORD>(data.size())))
+        << WideToUtf8(name);
+}
+
+HKEY CreateKey(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr,
+                                             &key, nullptr));
+    return key;
+}
+
+// A tree with every kind of value the backup has to carry.
+void BuildTree(const std::wstring& top, REGSAM view)
+{
+    HKEY key = CreateKey(HKEY_LOCAL_MACHINE, top, view);
+    ASSERT_NE(nullptr, key);
+    SetRaw(key, L"", REG_SZ, Bytes(L"the default value"));
+    SetRaw(key, L"Quoted", REG_SZ, Bytes(L"say \"hello\" to C:\\Program Files\\ and \\\\server\\"));
+    SetRaw(key, L"Accented", REG_SZ, Bytes(L"Gr\u00fc\u00dfe aus K\u00f6ln"));
+    SetRaw(key, L"Wide", REG_SZ, Bytes(L"\u4e2d\u6587 \u0436 \U0001F600"));
+    SetRaw(key, L"Lines", REG_SZ, Bytes(L"first\r\nsecond\ttabbed"));
+    SetRaw(key, L"Percent", REG_SZ, Bytes(L"100% %d %ws %n"));
+    SetRaw(key, L"EmptyText", REG_SZ, Bytes(L""));
+    SetRaw(key, L"NoData", REG_SZ, {});
+    SetRaw(key, L"Unterminated", REG_SZ, Bytes(L"abc", false));
+    // (String data of odd size is exported as hex(1): too, but Wine's
+    // importer pads it to whole characters; its line is checked on its own.)
+    SetRaw(key, L"AfterNul", REG_SZ, Bytes(std::wstring(L"shown\0hidden", 12)));
+    SetRaw(key, L"Expand", REG_EXPAND_SZ, Bytes(L"%SystemRoot%\\system32\\halvora.dll"));
+    SetRaw(key, L"Multi", REG_MULTI_SZ, Bytes(std::wstring(L"one\0\0three\0\0", 13)));
+    SetRaw(key, L"MultiEmpty", REG_MULTI_SZ, Bytes(std::wstring(L"\0", 1)));
+    std::vector<BYTE> binary(300);
+    for (size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<BYTE>(i * 7 + 3);
+    SetRaw(key, L"LongBinary", REG_BINARY, binary);
+    SetRaw(key, L"EmptyBinary", REG_BINARY, {});
+    SetRaw(key, L"Dword", REG_DWORD, {0x1a, 0, 0, 0});
+    SetRaw(key, L"DwordMax", REG_DWORD, {0xff, 0xff, 0xff, 0xff});
+    SetRaw(key, L"BigEndian", REG_DWORD_BIG_ENDIAN, {1, 2, 3, 4});
+    SetRaw(key, L"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+    SetRaw(key, L"None", REG_NONE, {});
+    SetRaw(key, L"NoneWithData", REG_NONE, {9, 8, 7});
+    SetRaw(key, L"OddType", 0x1234, {0xde, 0xad, 0xbe, 0xef});
+    SetRaw(key, L"name \"with\" quotes", REG_SZ, Bytes(L"q"));
+    SetRaw(key, L"back\\slash\\", REG_DWORD, {1, 0, 0, 0});
+    SetRaw(key, L"both\\\"", REG_BINARY, {1});
+    SetRaw(key, L"[bracket]=x", REG_SZ, Bytes(L"=[]@"));
+    RegCloseKey(key);
+
+    key = CreateKey(HKEY_LOCAL_MACHINE, top + L"\\Level 1\\Level 2\\Level 3", view);
+    SetRaw(key, L"Deep", REG_SZ, Bytes(L"deepest"));
+    SetRaw(key, L"", REG_EXPAND_SZ, Bytes(L"%TEMP%"));
+    RegCloseKey(key);
+    key = CreateKey(HKEY_LOCAL_MACHINE, top + L"\\Level 1", view);
+    SetRaw(key, L"Middle", REG_QWORD, {0, 0, 0, 0, 0, 0, 0, 0x80});
+    RegCloseKey(key);
+    RegCloseKey(CreateKey(HKEY_LOCAL_MACHINE, top + L"\\Level 1\\Empty key", view));
+    key = CreateKey(HKEY_LOCAL_MACHINE, top + L"\\Sibling", view);
+    SetRaw(key, L"s", REG_SZ, Bytes(L"sibling"));
+    RegCloseKey(key);
+}
+
+bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+DWORD RunAndWait(const std::wstring& commandLine)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::wstring command = commandLine;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 0xFFFFFFFF;
+    WaitForSingleObject(process.hProcess, 120000);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+const char kRegHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
+
+// Wine's reg.exe applies the REGEDIT4 rules to the hex(1)/hex(2)/hex(7) data
+// of any file without a byte-order mark (it widens every byte), where
+// Windows applies the rules of the file's header. The backup holds 8-bit
+// text only, so the same text as UTF-16 with a byte-order mark is lossless
+// and makes Wine read it by its header, as Windows does.
+void WriteForImport(const std::wstring& path, const std::string& text)
+{
+    std::string utf16 = "\xff\xfe";
+    for (char c : text) {
+        utf16 += c;
+        utf16 += '\0';
+    }
+    WriteFileBytes(path, utf16);
+}
+
+DWORD ImportRegFile(const std::wstring& path, REGSAM view)
+{
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return RunAndWait(L"\"" + std::wstring(folder) + L"\\reg.exe\" import \"" + path + L"\" " +
+                      (view == KEY_WOW64_32KEY ? L"/reg:32" : L"/reg:64"));
+}
+
+class RegistryRoundTrip : public ::testing::TestWithParam<REGSAM> {
+};
+
+TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
+{
+    const REGSAM view = GetParam();
+    const bool view32 = view == KEY_WOW64_32KEY;
+    const std::wstring top = L"Software\\Halvora RoundTrip";
+    const std::wstring redirected = L"Software\\Wow6432Node\\Halvora RoundTrip";
+
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, top.c_str());
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, redirected.c_str());
+    BuildTree(top, view);
+    if (view32) {
+        // The 32-bit view really is a separate place.
+        ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, redirected + L"\\Level 1\\Level 2\\Level 3", KEY_WOW64_64KEY));
+        ASSERT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, top, KEY_WOW64_64KEY));
+    }
+    Tree before;
+    ReadTree(HKEY_LOCAL_MACHINE, top, view, L"", before);
+    ASSERT_EQ(6u, before.size());
+    ASSERT_EQ(26u, before[L""].size());
+
+    CRegLog& backup = GetRegLog();
+    ASSERT_TRUE(backup.IsOpen());
+    const size_t start = ReadFileBytes(backup.GetFilePath()).size();
+    {
+        std::shared_ptr<CRegistryKey> key = CRegistryKey::Open(HKEY_LOCAL_MACHINE, top, KEY_ALL_ACCESS | view);
+        ASSERT_TRUE(key);
+        EXPECT_EQ(view, key->GetViewFlags());
+        EXPECT_EQ(ERROR_SUCCESS, key->ExportRegistryKeyAndSubkeys(HKEY_LOCAL_MACHINE, top));
+        EXPECT_EQ(ERROR_SUCCESS, key->DeleteKeyAndSubkeys());
+    }
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, top, view));
+    const std::string file = ReadFileBytes(backup.GetFilePath());
+    ASSERT_EQ(0u, file.find(kRegHeader));
+    const std::string exported = file.substr(start);
+    EXPECT_EQ(0u, exported.find("[HKEY_LOCAL_MACHINE\\Software\\Halvora RoundTrip]\r\n@=\"the default value\"\r\n"));
+    // Nothing in the file needs more than 7-bit text, and no line is over long.
+    size_t lineStart = 0;
+    for (size_t i = 0; i < exported.size(); ++i) {
+        EXPECT_LT(static_cast<unsigned char>(exported[i]), 0x80u) << "at " << i;
+        if (exported[i] == '\n') {
+            EXPECT_EQ('\r', exported[i - 1]);
+            EXPECT_LE(i - lineStart, 81u) << exported.substr(lineStart, i - lineStart);
+            lineStart = i + 1;
+        }
+    }
+
+    ScopedTempDir folder(L"roundtrip");
+    const std::wstring regFile = folder.Path() + L"restore.reg";
+    WriteForImport(regFile, kRegHeader + exported);
+    ASSERT_EQ(0u, ImportRegFile(regFile, view)) << "reg import failed";
+
+    if (view32) {
+        EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, redirected + L"\\Level 1\\Level 2\\Level 3", KEY_WOW64_64KEY));
+        EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, top, KEY_WOW64_64KEY));
+    }
+    Tree after;
+    ReadTree(HKEY_LOCAL_MACHINE, top, view, L"", after);
+    ExpectSameTree(before, after);
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (view32 ? redirected : top).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(BothViews, RegistryRoundTrip, ::testing::Values(KEY_WOW64_64KEY, KEY_WOW64_32KEY),
+                         [](const ::testing::TestParamInfo<REGSAM>& info) {
+                             return info.param == KEY_WOW64_64KEY ? std::string("View64") : std::string("View32");
+                         });
+
+TEST(RegistryRoundTrip, SingleValueExportRestoresTheValue)
+{
+    const std::wstring path = L"Software\\Halvora SingleValue";
+    HKEY key = CreateKey(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
+    SetRaw(key, L"keep", REG_SZ, Bytes(L"stays"));
+    SetRaw(key, L"Target \"x\"", REG_MULTI_SZ, Bytes(std::wstring(L"\u00e9t\u00e9\0", 4)));
+    SetRaw(key, L"Empty", REG_BINARY, {});
+    RegCloseKey(key);
+
+    CRegLog& backup = GetRegLog();
+    const size_t start = ReadFileBytes(backup.GetFilePath()).size();
+    std::shared_ptr<CRegistryKey> wrapper =
+        CRegistryKey::Open(HKEY_LOCAL_MACHINE, path, KEY_ALL_ACCESS | KEY_WOW64_64KEY);
+    ASSERT_TRUE(wrapper);
+    EXPECT_EQ(ERROR_SUCCESS, wrapper->ExportRegistryValue(HKEY_LOCAL_MACHINE, path, L"Target \"x\""));
+    // An empty value is deleted like any other, so it is backed up too.
+    EXPECT_EQ(ERROR_SUCCESS, wrapper->ExportRegistryValue(HKEY_LOCAL_MACHINE, path, L"Empty"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, wrapper->ExportRegistryValue(HKEY_LOCAL_MACHINE, path, L"missing"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, wrapper->ExportRegistryValue(HKEY_LOCAL_MACHINE, path + L"\\missing", L"x"));
+    EXPECT_EQ(-1, wrapper->ExportRegistryValue(wrapper->GetHandle(), L"", L"keep"));
+    const std::string exported = ReadFileBytes(backup.GetFilePath()).substr(start);
+    EXPECT_EQ("[HKEY_LOCAL_MACHINE\\Software\\Halvora SingleValue]\r\n"
+              "\"Target \\\"x\\\"\"=hex(7):e9,00,74,00,e9,00,00,00,00,00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\Software\\Halvora SingleValue]\r\n"
+              "\"Empty\"=hex:\r\n\r\n",
+              exported);
+    EXPECT_EQ(ERROR_SUCCESS, wrapper->DeleteValue(L"Target \"x\""));
+    EXPECT_EQ(ERROR_SUCCESS, wrapper->DeleteValue(L"Empty"));
+
+    ScopedTempDir folder(L"single");
+    WriteForImport(folder.Path() + L"v.reg", kRegHeader + exported);
+    ASSERT_EQ(0u, ImportRegFile(folder.Path() + L"v.reg", KEY_WOW64_64KEY));
+    Tree after;
+    ReadTree(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, L"", after);
+    ASSERT_EQ(3u, after[L""].size());
+    EXPECT_EQ(Bytes(std::wstring(L"\u00e9t\u00e9\0", 4)), after[L""][L"Target \"x\""].data);
+    EXPECT_EQ(static_cast<DWORD>(REG_MULTI_SZ), after[L""][L"Target \"x\""].type);
+    EXPECT_TRUE(after[L""][L"Empty"].data.empty());
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), after[L""][L"Empty"].type);
+    wrapper.reset();
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
+} // namespace
