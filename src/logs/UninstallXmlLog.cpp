@@ -11,7 +11,9 @@
 
 #include "logs/Log.h"
 #include "logs/LogFolder.h"
+#include "logs/ResumeMarker.h"
 #include "system/ProgramInfo.h"
+#include "system/SystemInfo.h"
 #include "system/TextConvert.h"
 
 using tinyxml2::XMLDocument;
@@ -19,19 +21,31 @@ using tinyxml2::XMLElement;
 
 namespace {
 
+const char* InstallationTypeName(int code)
+{
+    switch (code) {
+    case 0: return "Upgrade";
+    case 1: return "FreshInstall";
+    case 2: return "None";
+    default: return "";
+    }
+}
+
 // The run description recorded in a new document, in MetaData order.
 std::vector<std::pair<std::string, std::string>> CollectMetaData()
 {
-    std::vector<std::pair<std::string, std::string>> values;
-    for (const char* name : UninstallXmlLog::MetaDataElements)
-        values.emplace_back(name, std::string());
-    values[8].second = GetTimeStamp();  // StartTime
-    return values;
-}
-
-bool IsResumeMarkerSet()
-{
-    return false;
+    return {
+        {"OS", GetOSDescription()},
+        {"MID", GetMachineId()},
+        {"ZRAInstallationType", InstallationTypeName(GetZraInstallationType())},
+        {"PreviousVersion", GetZraPreviousVersion()},
+        {"CurrentVersion", GetZraCurrentVersion()},
+        {"PendingReboot", Utils::IsPendingReboot() ? "True" : "False"},
+        {"FirstMsiFound", ""},
+        {"Parameter", ""},
+        {"StartTime", GetTimeStamp()},
+        {"EndTime", ""},
+    };
 }
 
 } // namespace
@@ -46,7 +60,7 @@ const char* const UninstallXmlLog::MetaDataElements[10] = {
 
 UninstallXmlLog& UninstallXmlLog::GetInstance(const std::wstring& fileName)
 {
-    static UninstallXmlLog instance(fileName, IsResumeMarkerSet());
+    static UninstallXmlLog instance(fileName, IsOverwriteLogMarkerSet());
     return instance;
 }
 

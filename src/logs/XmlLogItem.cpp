@@ -4,6 +4,7 @@
 
 #include <tinyxml2.h>
 
+#include "system/ErrorText.h"
 #include "system/Format.h"
 #include "system/ProgramInfo.h"
 #include "system/TextConvert.h"
@@ -12,30 +13,6 @@ namespace {
 
 const char* const AttributeNames[] = {"Status",     "RequestTime", "DoneTime", "UpgradeCode", "Version",
                                       "ReturnCode", "ErrorID",     "Message",  "Result",      "TimeStamp"};
-
-// Interim message lookups until the shared error-text functions land.
-std::string SystemMessageText(int code)
-{
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, static_cast<DWORD>(code), 0x400,
-                                        reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text;
-    if (length != 0 && buffer != nullptr)
-        text.assign(buffer, length);
-    if (buffer != nullptr)
-        LocalFree(buffer);
-    const size_t crlf = text.find(L"\r\n");
-    if (crlf != std::wstring::npos)
-        text.erase(crlf, 2);
-    return WideToUtf8(text);
-}
-
-std::string ComMessageText(int code)
-{
-    return SystemMessageText(code);
-}
 
 } // namespace
 
@@ -78,7 +55,7 @@ CommonXmlLogItem::CommonXmlLogItem(int code, const std::string& section, const s
     } else {
         m_fields[XmlLogField::Status] = "Failed";
         m_fields[XmlLogField::ErrorID] = FormatNarrow("%d", code);
-        m_fields[XmlLogField::Message] = SystemMessageText(code);
+        m_fields[XmlLogField::Message] = GetWin32ErrorText(static_cast<DWORD>(code));
     }
 }
 
@@ -90,7 +67,7 @@ FileXmlLogItem::FileXmlLogItem(bool success, int errorCode, const std::string& p
     } else {
         m_fields[XmlLogField::Status] = "Failed";
         m_fields[XmlLogField::ErrorID] = FormatNarrow("%ld", static_cast<long>(errorCode));
-        m_fields[XmlLogField::Message] = ComMessageText(errorCode);
+        m_fields[XmlLogField::Message] = WideToUtf8(GetComErrorText(static_cast<HRESULT>(errorCode)));
     }
 }
 
@@ -126,7 +103,7 @@ MSIXmlLogItem::MSIXmlLogItem(int code, const std::string& text, const std::strin
     m_fields[XmlLogField::Version] = version;
     m_fields[XmlLogField::Status] = (code == 0 || code == 1641 || code == 3010) ? "Succeeded" : "Failed";
     m_fields[XmlLogField::ReturnCode] = FormatNarrow("%d", code);
-    m_fields[XmlLogField::Message] = SystemMessageText(code);
+    m_fields[XmlLogField::Message] = GetWin32ErrorText(static_cast<DWORD>(code));
 }
 
 RebootXmlLogItem::RebootXmlLogItem(const std::string& reason)
