@@ -6,12 +6,16 @@
 // at step 4, a "reboot" item, Utils::SetRebootParamRun, status 2); step 7
 // asks for one the way the driver step does (resume at step 6 with
 // -DriverReboot through the driver-reboot flag) unless the run is already
-// the driver step's second phase. The other steps are the product's. The
-// command line is read by the product's parser; the re-launch names this
-// harness, so a resumed run comes back here.
+// the driver step's second phase, or ZRA_CYCLE_DRIVER_REBOOT is "0" (the
+// unattended step file keeps only the step). The other steps are the
+// product's. The command line is read by the product's parser; the
+// re-launch names this harness, so a resumed run comes back here.
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
+#include "logs/Log.h"
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
 #include "run/CommandLine.h"
@@ -44,7 +48,9 @@ public:
     void Run(RunOptions* options) override
     {
         BaseStep::Run(options);
-        if (options->driverReboot)
+        wchar_t setting[8] = {};
+        GetEnvironmentVariableW(L"ZRA_CYCLE_DRIVER_REBOOT", setting, 8);
+        if (options->driverReboot || std::wstring(setting) == L"0")
             return;
         options->step = 6;
         options->driverReboot = true;
@@ -75,6 +81,9 @@ int wmain(int argc, wchar_t* argv[])
     std::vector<std::wstring> args;
     for (int i = 0; i < argc; ++i)
         args.emplace_back(argv[i]);
+    // As in the tool, the text log is opened before the command line is
+    // read, so it stays in the cleanup temp folder whatever /Logpath says.
+    GetDebugLog();
     RunOptions options;
     const CommandLineResult parsed = ParseCommandLine(args, options);
     ConsoleWrite(parsed.console);
