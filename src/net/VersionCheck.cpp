@@ -101,6 +101,11 @@ std::string GetLatestVersionInfo(bool testEndpoint)
     if (!request)
         return result;
 
+    // Some WinHTTP versions wait for the response headers within the send
+    // already, under the response time-out, which is not one of the four
+    // above and defaults to 90 seconds or more: bound it too.
+    LimitReceive(request.Get(), static_cast<DWORD>(ReceiveTimeoutMs));
+
     // The status code is not looked at: whatever body arrives is the answer.
     WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     DWORD remaining = RemainingMs(deadline);

@@ -46,8 +46,8 @@ void ReplaceFirst(std::string& text, char from, char to)
 
 std::wstring BuildVersionReport(const std::string& latestVersionText, const std::string& ownVersion)
 {
-    std::string latestText = latestVersionText;
-    latestText += latestText.size() >= 7 ? "\r\n" : "0.0.0.0\r\n";
+    // A text too short to hold four numbers reads as 0.0.0.0 (unknown).
+    std::string latestText = latestVersionText.size() >= 7 ? latestVersionText + "\r\n" : "0.0.0.0\r\n";
     ReplaceFirst(latestText, '\r', '.');
     ReplaceFirst(latestText, '\n', '.');
     const std::vector<int> latest = SplitVersion(latestText);

@@ -84,7 +84,7 @@ class WinePrefix:
     def temp_folder(self) -> str:
         if self.temp_override:
             return self.temp_override
-        return f"C:\\users\\{self.user}\\AppData\\Local\\Temp"
+        return f"C:\\users\\{self.user}\\Temp"
 
     def use_temp_folder(self, windows_path: str):
         """Gives the programs run from now on their own temp folder, so that

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# make demo: cleans up a simulated agent installation in a sandbox Wine
+# prefix (build/demo/prefix) and shows the logs the run leaves behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+if tools/can-run-win32.sh; then
+  tree=build/win32
+else
+  echo "NOTE: this machine cannot run 32-bit programs; the demo runs the 64-bit build of the same sources."
+  make --no-print-directory build64 >/dev/null
+  tree=build/win64
+fi
+exe="$root/$tree/ZRACleanupUtility.exe"
+prefix="$root/build/demo/prefix"
+tools/wine-prefix.sh template "$root/$tree/wine/template"
+tools/wine-prefix.sh clone "$root/$tree/wine/template" "$prefix"
+tools/wine-prefix.sh seal "$prefix"
+mkdir -p "$prefix/drive_c/zra"
+cp "$exe" "$prefix/drive_c/zra/"
+tools/wine-prefix.sh start "$prefix"
+trap 'tools/wine-prefix.sh stop "$prefix"' EXIT
+
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+unset DISPLAY WAYLAND_DISPLAY
+wine() { (cd "$prefix/drive_c" && /usr/lib/wine/wine64 "$@"); }
+
+echo "== Seeding a simulated Halvora Zorander installation"
+tools/demo-seed-agent.sh "$prefix"
+
+echo
+echo "== ZRACleanupUtility.exe /version"
+wine 'C:\zra\ZRACleanupUtility.exe' /version </dev/null | tr -d '\r'
+
+echo
+echo "== ZRACleanupUtility.exe /silent /DISABLEEXPERIENCEMETRICS"
+set +e
+wine 'C:\zra\ZRACleanupUtility.exe' /silent /DISABLEEXPERIENCEMETRICS </dev/null | tr -d '\r'
+rc=${PIPESTATUS[0]}
+set -e
+echo "(exit code, low byte as Wine reports it: $rc)"
+
+logs="$prefix/drive_c/users/root/Temp/halvora/ZraCleanup"
+echo
+echo "== Log folder: C:\\users\\root\\Temp\\halvora\\ZraCleanup (the temp folder + halvora\\ZraCleanup)"
+echo "   (on this machine: $logs)"
+ls -l "$logs" | tail -n +2
+for f in CleanupToolLog.txt RegBackup.reg UninstallLog.xml; do
+  if [ -f "$logs/$f" ]; then
+    echo
+    echo "== $f"
+    tr -d '\r' < "$logs/$f" | tail -n 40
+  fi
+done
