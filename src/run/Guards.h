@@ -4,7 +4,7 @@
 
 // The guards the run sequence passes before any cleanup, in this order.
 // Each returns true when it fired; the run then ends with the guard's exit
-// code (GuardExitCode...) and the later guards are not run.
+// code below and the later guards are not run.
 
 const int ToolInstanceExitCode = 2;
 const int MetaInstallerBusyExitCode = 3;

@@ -374,3 +374,14 @@ def test_unattended_cycle_uses_the_step_file(fresh_prefix):
     assert not info.exists()
     assert marker(prefix) is None
     assert "\tUtils::UnattendedParamRun: Exit Unattended mode step 6\r\n" in text_log(prefix)
+
+
+def test_disabled_upload_reads_no_agent_version_but_finishes(prefix):
+    result = prefix.run("/DISABLEEXPERIENCEMETRICS", "/Step", "8")
+    assert result.exit_code == 0
+    assert result.text.endswith(banners(8, 8) + DONE)
+    assert "Utils::GetZraVersionFromXmlLog" not in text_log(prefix)
+    assert marker(prefix) is None
+
+    assert prefix.run("/silent").exit_code == 0
+    assert "\tUtils::GetZraVersionFromXmlLog Entry\r\n" in text_log(prefix)
