@@ -181,9 +181,13 @@ void UninstallXmlLog::Save()
     FILE* file = _wfopen(temporary.c_str(), L"w");
     if (file == nullptr)
         return;
-    tinyxml2::XMLPrinter printer(file, false);
+    // The indented text is built in memory and written in one call; the
+    // text-mode file turns its line ends into CR LF.
+    tinyxml2::XMLPrinter printer(nullptr, false);
     m_document->Print(&printer);
-    bool ok = fflush(file) == 0 && ferror(file) == 0;
+    const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
+    bool ok = fwrite(printer.CStr(), 1, size, file) == size;
+    ok = ok && fflush(file) == 0 && ferror(file) == 0;
     if (ok)
         ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FALSE;
     ok = (fclose(file) == 0) && ok;

@@ -13,6 +13,11 @@ namespace {
 
 // A text log in a temp folder of its own.
 struct TextLogFixture : public ::testing::Test {
+    // The process-wide text log receives what the log folder logic itself
+    // reports (registry reads); create it elsewhere first, so that the logs
+    // under test hold only their own lines.
+    static void SetUpTestSuite() { GetDebugLog(); }
+
     ScopedTempDir temp{L"textlog"};
     ScopedTempFolderOverride redirect{temp.Path()};
     std::wstring Folder() const { return temp.Path() + L"halvora\\ZraCleanup\\"; }
