@@ -501,13 +501,17 @@ LONG CRegistryKey::ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& pa
         return ERROR_SUCCESS;
     if (!IsWritableName(path))
         CheckKeyName(kExportKey, rootName, path, path);
-    return ExportTree(root, rootName, path);
+    return ExportTree(root, rootName, path, nullptr, std::wstring());
 }
 
-LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path)
+LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path, HKEY parent,
+                              const std::wstring& nameInParent)
 {
+    // Opening a sub key through its parent is the same key, and much cheaper
+    // than walking the whole path from the root again.
     HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
+    LONG result = parent != nullptr ? RegOpenKeyExW(parent, nameInParent.c_str(), 0, m_viewFlags | KEY_READ, &key)
+                                    : RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
     if (result != ERROR_SUCCESS)
         return result;
     DWORD maxNameLength = 0;
@@ -521,8 +525,13 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
     std::vector<wchar_t> nameBuffer(static_cast<size_t>(maxNameLength) + 2);
     std::vector<BYTE> dataBuffer(std::max<DWORD>(maxDataSize, 1));
 
-    CRegLog& backup = GetRegLog();
-    backup.WriteLine(L"[%ws\\%ws]", rootName, ToWritableName(path).c_str());
+    // The key's block (header, value lines, separator) goes to the backup
+    // in one write.
+    std::wstring block = L"[";
+    block += rootName;
+    block += L"\\";
+    block += ToWritableName(path);
+    block += L"]\n";
 
     std::wstring line;
     int retries = 0;
@@ -565,9 +574,13 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
         if (!IsWritableName(name))
             CheckValueName(kExportKey, rootName, path, name);
         GetValueDataPair(type, ToWritableName(name), nameLength, dataBuffer.data(), dataSize, line);
-        backup.WriteText(line);
+        if (!line.empty()) {
+            block += line;
+            block += L'\n';
+        }
     }
-    backup.WriteLine(L"");
+    // WriteText ends the text with the separator's line end.
+    GetRegLog().WriteText(block);
     CheckBackupFile(kExportKey);
 
     wchar_t subkeyName[1024];
@@ -586,11 +599,11 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
         }
         if (length == 0)
             continue;
-        const std::wstring name(subkeyName, length);
-        const std::wstring subkeyPath = path + L"\\" + name;
-        if (!IsWritableName(name))
-            CheckKeyName(kExportKey, rootName, subkeyPath, name);
-        const LONG subkeyResult = ExportTree(root, rootName, subkeyPath);
+        const std::wstring subkey(subkeyName, length);
+        const std::wstring subkeyPath = path + L"\\" + subkey;
+        if (!IsWritableName(subkey))
+            CheckKeyName(kExportKey, rootName, subkeyPath, subkey);
+        const LONG subkeyResult = ExportTree(root, rootName, subkeyPath, key, subkey);
         if (subkeyResult != ERROR_SUCCESS)
             WriteDebugLine(L"%ws: Error for Subkey - %s, ErrorCode: %ld", kExportKey, subkeyPath.c_str(), subkeyResult);
     }

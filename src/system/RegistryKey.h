@@ -47,7 +47,9 @@ public:
 
 private:
     CRegistryKey(HKEY handle, REGSAM viewFlags);
-    LONG ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path);
+    // Exports root\path; a sub key is opened through its parent's handle.
+    LONG ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path, HKEY parent,
+                    const std::wstring& nameInParent);
 
     HKEY m_handle;
     REGSAM m_viewFlags;

