@@ -33,11 +33,12 @@ echo "== ZRACleanupUtility.exe /version"
 wine 'C:\zra\ZRACleanupUtility.exe' /version </dev/null | tr -d '\r'
 
 echo
-echo "== ZRACleanupUtility.exe /silent /DISABLEEXPERIENCEMETRICS"
+echo "== ZRACleanupUtility.exe /DISABLEEXPERIENCEMETRICS   (Enter answers the \"pause\" prompt)"
 set +e
-wine 'C:\zra\ZRACleanupUtility.exe' /silent /DISABLEEXPERIENCEMETRICS </dev/null | tr -d '\r'
-rc=${PIPESTATUS[0]}
+printf '\n' | wine 'C:\zra\ZRACleanupUtility.exe' /DISABLEEXPERIENCEMETRICS | tr -d '\r'
+rc=${PIPESTATUS[1]}
 set -e
+echo
 echo "(exit code, low byte as Wine reports it: $rc)"
 
 logs="$prefix/drive_c/users/root/Temp/halvora/ZraCleanup"

@@ -96,8 +96,11 @@ void CLog::Open(OpenMode mode)
     if (m_file != INVALID_HANDLE_VALUE)
         CloseHandle(m_file);
     // Shared for reading, writing and deletion: an administrator can read
-    // the log while the program runs.
-    m_file = CreateFileW(m_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    // the log while the program runs. Appends go to the end of the file as
+    // it is at each write, so that lines another instance writes meanwhile
+    // (a second start refused by the instance guard) are not overwritten.
+    const DWORD access = mode == OpenMode::Append ? FILE_APPEND_DATA : GENERIC_WRITE;
+    m_file = CreateFileW(m_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, mode == OpenMode::Truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_file != INVALID_HANDLE_VALUE && mode == OpenMode::Append)

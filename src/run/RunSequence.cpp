@@ -1,11 +1,32 @@
 #include "run/RunSequence.h"
 
 #include "logs/Log.h"
+#include "run/Guards.h"
+#include "run/Reboot.h"
 
 int RunSequence(RunOptions options)
 {
-    (void)options;
-    GetDebugLog().WriteLine(L"%ws Entry", L"RunSequence");
-    GetDebugLog().WriteLine(L"%ws Exit", L"RunSequence");
-    return 0;
+    return RunSequence(options, CleanUpProcess::StepFactory());
+}
+
+int RunSequence(RunOptions options, const CleanUpProcess::StepFactory& stepFactory)
+{
+    CDebugLog& log = GetDebugLog();
+    if (IsOneToolInstance(log, options))
+        return ToolInstanceExitCode;
+    if (IsOneMetaInstallerInstance(log, options))
+        return MetaInstallerBusyExitCode;
+    if (IsOneMSIInstance(log, options))
+        return WindowsInstallerBusyExitCode;
+
+    if (options.unattended)
+        Utils::UnattendedParamRun(options);
+
+    CleanUpProcess process(options, stepFactory);
+    if (!process.BeforeRun())
+        return options.restartExitCode;
+    const int exitCode = process.Run();
+    if (exitCode == 0)
+        process.Finish();
+    return exitCode;
 }

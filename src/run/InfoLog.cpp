@@ -1,0 +1,75 @@
+#include "run/InfoLog.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "logs/Log.h"
+#include "logs/LogFolder.h"
+
+const wchar_t* const CInfoLog::FileName = L"ZRACleanupTool.info";
+
+CInfoLog& CInfoLog::GetInstance()
+{
+    static CInfoLog instance(GetCleanupTempFolder() + FileName);
+    return instance;
+}
+
+CInfoLog::CInfoLog(const std::wstring& filePath)
+    : m_filePath(filePath)
+{
+}
+
+bool CInfoLog::SetStep(int step)
+{
+    GetDebugLog().WriteLine(L"%ws: Enter step %d ", L"CInfoLog::SetStep", step);
+    const size_t slash = m_filePath.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        CreateDirectoryPath(m_filePath.substr(0, slash + 1));
+    FILE* file = _wfopen(m_filePath.c_str(), L"w");
+    if (file == nullptr) {
+        GetDebugLog().WriteLine(L"%ws: exit with error to open the file ", L"CInfoLog::SetStep");
+        return false;
+    }
+    // Text mode turns the line feed into CR LF.
+    const bool written = std::fprintf(file, "step: %d\n", step) > 0;
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+        GetDebugLog().WriteLine(L"%ws: exit with error to open the file ", L"CInfoLog::SetStep");
+        return false;
+    }
+    return true;
+}
+
+bool CInfoLog::GetStep(int& step)
+{
+    GetDebugLog().WriteLine(L"%ws: Entry ", L"CInfoLog::GetStep");
+    FILE* file = _wfopen(m_filePath.c_str(), L"r");
+    if (file == nullptr)
+        return false;
+
+    int result = 0;
+    char line[512];
+    while (std::fgets(line, sizeof(line), file) != nullptr) {
+        if (std::strncmp(line, "step", 4) != 0)
+            continue;
+        // The digit follows "step: ". A line too short to hold it, or with
+        // anything but a digit there, names no step: start from the first.
+        const char digit = std::strlen(line) > 6 ? line[6] : '\0';
+        result = (digit >= '0' && digit <= '9') ? digit - '0' : 0;
+        GetDebugLog().WriteLine(L"%ws: step is %d", L"CInfoLog::GetStep", result);
+        break;
+    }
+    step = result;
+    std::fclose(file);
+    GetDebugLog().WriteLine(L"%ws: exit step %d ", L"CInfoLog::GetStep", result);
+    return true;
+}
+
+void CInfoLog::RemoveInfoLog()
+{
+    GetDebugLog().WriteLine(L"%ws: Enter  ", L"CInfoLog::RemoveInfoLog");
+    if (!DeleteFileW(m_filePath.c_str()))
+        GetDebugLog().WriteLine(L"%ws: RemoveInfoLog failed %d", L"CInfoLog::RemoveInfoLog", -1);
+}

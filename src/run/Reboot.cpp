@@ -1,0 +1,197 @@
+#include "run/Reboot.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "logs/Log.h"
+#include "run/InfoLog.h"
+#include "system/Console.h"
+#include "system/Format.h"
+#include "system/Privileges.h"
+#include "system/ProgramInfo.h"
+#include "system/RegistryKey.h"
+
+namespace Utils {
+
+const wchar_t* const RunOnceKeyPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const wchar_t* const RunOnceValueName = L"HalvoraZraCleanup";
+
+namespace {
+
+const wchar_t* const RestartYourselfText =
+    L"ZRA Cleanup Utility needs to restart the system to continue cleanup. Please restart the system by yourself.";
+
+bool DriverRebootFlag = false;
+
+// Reads the answer to a y/n question: the first character that is not a
+// blank. End of input is no answer.
+int ReadAnswer()
+{
+    for (;;) {
+        const int c = std::fgetc(stdin);
+        if (c == EOF)
+            return EOF;
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n' && c != '\v' && c != '\f')
+            return c;
+    }
+}
+
+} // namespace
+
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        // Backslashes are literal unless a quote follows them.
+        if (c == L'"') {
+            quoted.append(backslashes * 2 + 1, L'\\');
+        } else {
+            quoted.append(backslashes, L'\\');
+        }
+        backslashes = 0;
+        quoted += c;
+    }
+    // The closing quote must not be escaped by trailing backslashes.
+    quoted.append(backslashes * 2, L'\\');
+    quoted += L'"';
+    return quoted;
+}
+
+std::wstring BuildRelaunchCommandLine(const RunOptions& options, const std::wstring& programPath)
+{
+    // The program path is never escaped: it cannot hold a quote.
+    std::wstring line = L"\"" + programPath + L"\"";
+    if (options.silent)
+        line += L" -silent";
+    if (options.verbose)
+        line += L" -v";
+    if (options.noReboot)
+        line += L" -NoReboot";
+    if (!options.configPath.empty())
+        line += L" -Config " + QuoteArgument(options.configPath);
+    if (!options.logPath.empty())
+        line += L" -Logpath " + QuoteArgument(options.logPath);
+    if (options.restartExitCode != 1)
+        line += L" -ChangeExitCode1To " + ToWideDecimal(options.restartExitCode);
+    if (!options.uploadEnabled)
+        line += L" -DISABLEEXPERIENCEMETRICS";
+    line += L" -Step " + ToWideDecimal(options.step);
+    if (options.step == 2 && options.metaInstallerReboot)
+        line += L" -MetaInstallerReboot";
+    if (options.step == 6 && options.driverReboot)
+        line += L" -DriverReboot";
+    return line;
+}
+
+bool IsRunOnceValueSet()
+{
+    std::shared_ptr<CRegistryKey> key =
+        CRegistryKey::Open(HKEY_LOCAL_MACHINE, RunOnceKeyPath, KEY_QUERY_VALUE | KEY_WOW64_64KEY);
+    if (!key)
+        return false;
+    // Any value counts, however long its command line is.
+    DWORD type = 0;
+    std::vector<BYTE> data;
+    return key->QueryValue(RunOnceValueName, type, data) == ERROR_SUCCESS;
+}
+
+void SetRebootParamRun(RunOptions options)
+{
+    const wchar_t* const name = L"Utils::SetRebootParamRun";
+    GetDebugLog().WriteLine(L"%ws Entry", name);
+
+    if (options.unattended) {
+        if (options.step != 4)
+            ConsoleWriteLine(L"ZRA Cleanup Utility requires the system to be rebooted to continue cleanup. Please "
+                             L"reboot the system.");
+        CInfoLog::GetInstance().SetStep(options.step);
+        return;
+    }
+
+    const std::wstring commandLine = BuildRelaunchCommandLine(options, GetProgramPath());
+    GetDebugLog().WriteLine(L"%ws: CommandLineString: %ws", name, commandLine.c_str());
+
+    std::shared_ptr<CRegistryKey> key =
+        CRegistryKey::Open(HKEY_LOCAL_MACHINE, RunOnceKeyPath, KEY_SET_VALUE | KEY_WOW64_64KEY);
+    if (key && key->SetStringValue(RunOnceValueName, commandLine) == ERROR_SUCCESS)
+        GetDebugLog().WriteLine(L"%ws: succeeded to add Post-Restart Deletion value", name);
+
+    if (!options.noReboot) {
+        RunReboot(options.silent);
+    } else if (options.silent) {
+        GetDebugLog().WriteLine(L"%ws: %ws", name, RestartYourselfText);
+    } else {
+        ConsoleWriteLine(RestartYourselfText);
+        ConsolePause();
+    }
+    GetDebugLog().WriteLine(L"%ws Exit", name);
+}
+
+bool RunReboot(bool silent)
+{
+    const wchar_t* const name = L"Utils::RunReboot";
+    if (!silent) {
+        ConsoleWriteLine(L"");
+        ConsoleWriteLine(L"ZRA Cleanup Utility needs to restart the system to continue cleanup. Would you like to "
+                         L"restart now (y/n)?");
+        const int answer = ReadAnswer();
+        if (answer != 'y' && answer != 'Y') {
+            GetDebugLog().WriteLine(L"%ws: User choosed to reboot system later", name);
+            return true;
+        }
+    }
+
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+        GetDebugLog().WriteLine(L"%ws: OpenProcess Failed ", name);
+        return false;
+    }
+    for (const wchar_t* privilege : {L"SeDebugPrivilege", L"SeShutdownPrivilege"}) {
+        if (!SetPrivilege(token, privilege, true))
+            GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, privilege);
+    }
+    CloseHandle(token);
+
+    wchar_t message[] = L"Shutting Down in 5 seconds";
+    if (!InitiateSystemShutdownW(nullptr, message, 5, TRUE, TRUE)) {
+        GetDebugLog().WriteLine(L"%ws: Shutdown Failed, error: %ld", name, static_cast<long>(GetLastError()));
+        return false;
+    }
+    GetDebugLog().WriteLine(L"%ws: Rebooting System", name);
+    return true;
+}
+
+void UnattendedParamRun(RunOptions& options)
+{
+    const wchar_t* const name = L"Utils::UnattendedParamRun";
+    GetDebugLog().WriteLine(L"%ws: Enter Unattended mode", name);
+    int step = 0;
+    CInfoLog& infoLog = CInfoLog::GetInstance();
+    if (infoLog.GetStep(step)) {
+        options.step = step;
+        infoLog.RemoveInfoLog();
+    } else {
+        options.step = 0;
+    }
+    GetDebugLog().WriteLine(L"%ws: Exit Unattended mode step %d", name, options.step);
+}
+
+void SetDriverRebootFlag(bool required)
+{
+    DriverRebootFlag = required;
+}
+
+bool GetDriverRebootFlag()
+{
+    return DriverRebootFlag;
+}
+
+} // namespace Utils

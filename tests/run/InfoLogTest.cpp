@@ -1,0 +1,111 @@
+// The unattended step file and the unattended resume.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "logs/Log.h"
+#include "logs/LogFolder.h"
+#include "run/InfoLog.h"
+#include "run/Reboot.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+struct StepFileCase {
+    const char* content;
+    int step;
+};
+
+} // namespace
+
+TEST(InfoLog, WritesOneStepLineAndReadsItBack)
+{
+    ScopedTempDir temp(L"info");
+    CInfoLog info(temp.Path() + L"sub\\ZRACleanupTool.info");
+    ASSERT_TRUE(info.SetStep(7));
+    EXPECT_EQ("step: 7\r\n", ReadFileBytes(info.GetFilePath()));
+    int step = -1;
+    ASSERT_TRUE(info.GetStep(step));
+    EXPECT_EQ(7, step);
+
+    // A new step replaces the old one.
+    ASSERT_TRUE(info.SetStep(4));
+    EXPECT_EQ("step: 4\r\n", ReadFileBytes(info.GetFilePath()));
+
+    info.RemoveInfoLog();
+    EXPECT_FALSE(FileExists(info.GetFilePath()));
+}
+
+TEST(InfoLog, ReadsTheFirstStepLineAndTreatsNonsenseAsStepZero)
+{
+    ScopedTempDir temp(L"info");
+    const StepFileCase cases[] = {
+        {"step: 4\r\nstep: 6\r\n", 4},
+        {"", 0},
+        {"nothing here\r\n", 0},
+        {"other: 1\r\nstep: 5\r\n", 5},
+        {"step: x\r\n", 0},
+        {"step\r\n", 0},
+        {"step:", 0},
+        {"step: 8", 8},
+        {"steps 3\r\n", 3},
+    };
+    CInfoLog info(temp.Path() + L"ZRACleanupTool.info");
+    for (const StepFileCase& c : cases) {
+        WriteFileBytes(info.GetFilePath(), c.content);
+        int step = -1;
+        ASSERT_TRUE(info.GetStep(step)) << c.content;
+        EXPECT_EQ(c.step, step) << c.content;
+    }
+}
+
+TEST(InfoLog, MissingFileLeavesTheStepAndLogsTheFailedRemoval)
+{
+    ScopedTempDir temp(L"info");
+    CInfoLog info(temp.Path() + L"ZRACleanupTool.info");
+    int step = 3;
+    EXPECT_FALSE(info.GetStep(step));
+    EXPECT_EQ(3, step);
+
+    info.RemoveInfoLog();
+    const std::string log = ReadFileBytes(GetDebugLog().GetFilePath());
+    EXPECT_NE(std::string::npos, log.find("\tCInfoLog::RemoveInfoLog: Enter  \r\n"));
+    EXPECT_NE(std::string::npos, log.find("\tCInfoLog::RemoveInfoLog: RemoveInfoLog failed -1\r\n"));
+}
+
+TEST(InfoLog, UnfitFolderFailsTheWrite)
+{
+    ScopedTempDir temp(L"info");
+    WriteFileBytes(temp.Path() + L"file", "x");
+    CInfoLog info(temp.Path() + L"file\\ZRACleanupTool.info");
+    EXPECT_FALSE(info.SetStep(2));
+}
+
+TEST(InfoLog, UnattendedStartTakesTheSavedStepAndDeletesTheFile)
+{
+    CInfoLog& info = CInfoLog::GetInstance();
+    EXPECT_EQ(GetCleanupTempFolder() + L"ZRACleanupTool.info", info.GetFilePath());
+
+    RunOptions options;
+    options.unattended = true;
+    options.step = 2;  // a /Step of the command line is always replaced
+    ASSERT_TRUE(info.SetStep(6));
+    Utils::UnattendedParamRun(options);
+    EXPECT_EQ(6, options.step);
+    EXPECT_FALSE(FileExists(info.GetFilePath()));
+
+    options.step = 5;
+    Utils::UnattendedParamRun(options);
+    EXPECT_EQ(0, options.step);
+}
+
+TEST(InfoLog, UnattendedRestartOnlySavesTheStep)
+{
+    RunOptions options;
+    options.unattended = options.silent = options.noReboot = true;
+    options.step = 4;
+    Utils::SetRebootParamRun(options);
+    EXPECT_EQ("step: 4\r\n", ReadFileBytes(CInfoLog::GetInstance().GetFilePath()));
+    EXPECT_FALSE(Utils::IsRunOnceValueSet());
+    CInfoLog::GetInstance().RemoveInfoLog();
+}
