@@ -2,6 +2,7 @@
 a stand-in version host on loopback (HTTPS with a test authority trusted in
 the prefix only, and plain HTTP through the same address override)."""
 import itertools
+import re
 import time
 
 import pytest
@@ -96,6 +97,15 @@ def test_not_found_page_is_taken_as_the_answer(prefix, http_server, body, expect
 def test_body_arriving_in_pieces_is_joined(prefix, http_server):
     http_server.answer_in_pieces(200, [b"1.", b"0.", b"4", b".7"], pause=0.3)
     assert version_report(prefix, http_server.url) == HEADER + "There is a new version 1.0.4.7 available.\n"
+
+
+def test_broken_connection_keeps_what_was_read_and_logs_the_failure(prefix, http_server):
+    http_server.answer_then_reset(200, b"6.1.0.2", length=100)
+    assert version_report(prefix, http_server.url) == HEADER + "There is a new version 6.1.0.2 available.\n"
+    # Which of the two calls meets the reset depends on timing; either
+    # logs its failure with the error code.
+    assert re.search(rb"\tGetLatestVersionInfo: (Error: Failed to Query dataAvailable|Read Data Failure, Error Code:)"
+                     rb" \d+\r\n", text_log(prefix)), text_log(prefix)
 
 
 def test_huge_body_is_cut_and_still_read(prefix, http_server):

@@ -12,6 +12,7 @@ import http.server
 import ipaddress
 import socket
 import ssl
+import struct
 import threading
 import time
 from pathlib import Path
@@ -110,6 +111,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     time.sleep(pause)
         except OSError:
             pass  # the client gave up
+        if server.reset_after_body:
+            # Break the connection short of the announced length: an abortive
+            # close makes the peer's next read fail.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
 
     def log_message(self, *args):
         pass
@@ -123,6 +130,7 @@ class VersionServer:
         self.httpd.daemon_threads = True
         self.httpd.answer = (200, [b""], 0, 0)
         self.httpd.requests = []
+        self.httpd.reset_after_body = False
         if context is not None:
             self.httpd.socket = context.wrap_socket(self.httpd.socket, server_side=True)
         self.scheme = "https" if context is not None else "http"
@@ -151,6 +159,11 @@ class VersionServer:
             pieces = list(pieces)
             length = sum(len(piece) for piece in pieces)
         self.httpd.answer = (status, pieces, pause, length)
+
+    def answer_then_reset(self, status: int, body: bytes, length: int):
+        """Announces length bytes, sends body, then resets the connection."""
+        self.httpd.answer = (status, [body], 0.3, length)
+        self.httpd.reset_after_body = True
 
     def close(self):
         self.httpd.shutdown()

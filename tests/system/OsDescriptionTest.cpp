@@ -32,10 +32,17 @@ struct OsProbe {
         typedef LONG(WINAPI * RtlGetVersionFn)(RTL_OSVERSIONINFOEXW*);
         reinterpret_cast<RtlGetVersionFn>(
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll"), "RtlGetVersion")))(&info);
+        // The product type the system reports for these facts; "-" when
+        // it reports none.
+        DWORD productType = 0;
+        const std::string type = GetProductInfo(info.dwMajorVersion, info.dwMinorVersion, info.wServicePackMajor,
+                                                info.wServicePackMinor, &productType)
+                                     ? std::to_string(productType)
+                                     : std::string("-");
         const std::string text = GetOSDescription() + "|" + (IsServerOS() ? "server" : "client") + "|" +
                                  std::to_string(info.dwMajorVersion) + "." + std::to_string(info.dwMinorVersion) +
                                  "|" + std::to_string(info.wProductType == VER_NT_WORKSTATION ? 0 : 1) + "|" +
-                                 std::to_string(info.dwBuildNumber);
+                                 std::to_string(info.dwBuildNumber) + "|" + type;
         if (FILE* out = _wfopen(path, L"wb")) {
             fwrite(text.data(), 1, text.size(), out);
             fclose(out);
@@ -104,6 +111,20 @@ std::string ExpectedProduct(const std::string& version, bool server)
     return "";
 }
 
+// Only four product types name an edition.
+std::string ExpectedEdition(const std::string& productType)
+{
+    if (productType == "1")
+        return " Ultimate";
+    if (productType == "2")
+        return " HomeBasic";
+    if (productType == "4")
+        return " Enterprise";
+    if (productType == "7")
+        return " Standard";
+    return "";
+}
+
 TEST(OsDescription, ProductNameEditionArchitectureAndBuild)
 {
     // Wine 8.0 swaps the product types of its "win7" and "win2008r2"
@@ -113,28 +134,28 @@ TEST(OsDescription, ProductNameEditionArchitectureAndBuild)
     ScopedTempDir dir(L"osprobe");
     const std::string arch = IsWow64() ? " x64 " : " x86 ";
     std::vector<std::string> seen;
+    std::vector<std::string> types;
     for (const wchar_t* version : versions) {
         SCOPED_TRACE(WideToUtf8(version));
         const std::vector<std::string> probe = Split(ProbeUnder(version, dir.Path() + version + L".txt"), '|');
-        ASSERT_EQ(5u, probe.size());
+        ASSERT_EQ(6u, probe.size());
         const std::string& description = probe[0];
         const bool server = probe[3] == "1";
         EXPECT_EQ(server ? "server" : "client", probe[1]);
         const std::string product = ExpectedProduct(probe[2], server);
         seen.push_back(product);
+        types.push_back(probe[5]);
 
-        // Name, then one of the known editions or none, then the
-        // architecture and the build number.
-        ASSERT_EQ(0u, description.find(product)) << description;
-        const std::string tail = arch + probe[4];
-        ASSERT_GE(description.size(), product.size() + tail.size()) << description;
-        EXPECT_EQ(tail, description.substr(description.size() - tail.size())) << description;
-        const std::string edition = description.substr(product.size(), description.size() - tail.size() - product.size());
-        EXPECT_TRUE(edition.empty() || edition == " Ultimate" || edition == " HomeBasic" ||
-                    edition == " Enterprise" || edition == " Standard")
-            << description;
+        // Name, edition, architecture and build number run together.
+        EXPECT_EQ(product + ExpectedEdition(probe[5]) + arch + probe[4], description);
     }
     for (const char* name : {"Windows 7", "Windows 8", "Windows 8.1", "Windows 10", "Windows Server 2008 R2", ""}) {
         EXPECT_NE(seen.end(), std::find(seen.begin(), seen.end(), name)) << name;
     }
+    // Wine reports a standard server and, for clients, a type outside the
+    // four named ones: both the named and the unnamed case were seen.
+    EXPECT_NE(types.end(), std::find(types.begin(), types.end(), "7"));
+    EXPECT_NE(types.end(), std::find_if(types.begin(), types.end(), [](const std::string& type) {
+                  return type != "-" && ExpectedEdition(type).empty();
+              }));
 }

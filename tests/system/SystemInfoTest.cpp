@@ -4,6 +4,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <tinyxml2.h>
 
 #include "logs/Log.h"
 #include "support/TestSupport.h"
@@ -254,12 +255,35 @@ TEST_F(XmlLogVersion, UnreadableFilesAreLoggedAndGiveEmpty)
     EXPECT_NE(std::string::npos, log.find("\tUtils::GetZraVersionFromXmlLog failed. Open xml log file failed with "));
 }
 
+TEST_F(XmlLogVersion, FailureLineCarriesTheLoadErrorAndEndsTheCall)
+{
+    const auto lastCallLines = [] {
+        const std::string log = DebugLogText();
+        const size_t entry = log.rfind("\tUtils::GetZraVersionFromXmlLog Entry\r\n");
+        return entry == std::string::npos ? std::string() : log.substr(entry);
+    };
+    const std::string failed = "\tUtils::GetZraVersionFromXmlLog failed. Open xml log file failed with ";
+    // The library's own codes: file not found, empty document.
+    Utils::GetZraVersionFromXmlLog(m_dir.Path() + L"missing.xml");
+    std::string lines = lastCallLines();
+    EXPECT_NE(std::string::npos, lines.find(failed + std::to_string(tinyxml2::XML_ERROR_FILE_NOT_FOUND) + "\r\n"));
+    EXPECT_EQ(std::string::npos, lines.find("GetZraVersionFromXmlLog Exit"));
+
+    Read("");
+    lines = lastCallLines();
+    EXPECT_NE(std::string::npos, lines.find(failed + std::to_string(tinyxml2::XML_ERROR_EMPTY_DOCUMENT) + "\r\n"));
+    EXPECT_EQ(std::string::npos, lines.find("GetZraVersionFromXmlLog Exit"));
+}
+
 TEST(ErrorText, ComErrorsWithoutSystemText)
 {
     EXPECT_EQ(L"IDispatch error #1", GetComErrorText(static_cast<HRESULT>(0x80040201UL)));
     EXPECT_EQ(L"IDispatch error #65023", GetComErrorText(static_cast<HRESULT>(0x8004FFFFUL)));
     EXPECT_EQ(L"Unknown error 0x8123ABCD", GetComErrorText(static_cast<HRESULT>(0x8123ABCDUL)));
     EXPECT_EQ(L"Unknown error 0x1234567", GetComErrorText(static_cast<HRESULT>(0x01234567UL)));
+    // Just outside the IDispatch range on either side.
+    EXPECT_EQ(L"Unknown error 0x80040200", GetComErrorText(static_cast<HRESULT>(0x80040200UL)));
+    EXPECT_EQ(L"Unknown error 0x80050201", GetComErrorText(static_cast<HRESULT>(0x80050201UL)));
 }
 
 TEST(ErrorText, SystemTextsLoseTheirLineEnd)
