@@ -201,8 +201,10 @@ const wchar_t* const CRegLog::FileName = L"RegBackup.reg";
 
 CRegLog::CRegLog() : CLog(FileName)
 {
-    // A run resumed after a restart continues the first run's backup.
-    if (IsOverwriteLogMarkerSet()) {
+    // A run resumed after a restart continues the first run's backup. The
+    // file is opened at the first export, when a fresh run has already set
+    // the marker itself: only a marker left by an earlier run counts.
+    if (IsResumingEarlierRun()) {
         Open(OpenMode::Append);
         return;
     }

@@ -8,14 +8,18 @@ const wchar_t* const kMarkerKey = L"Software\\Microsoft\\Windows\\CurrentVersion
 const wchar_t* const kMarkerValue = L"HvrZraCleanupOverwriteLog";
 const wchar_t* const kTempFolderValue = L"HalvoraTempFolder";
 
+// Set when this process turned the marker on (it was not set before).
+bool g_markerSetByThisProcess = false;
+
 } // namespace
 
 void SetOverwriteLogMarker()
 {
+    const bool wasSet = g_markerSetByThisProcess || IsOverwriteLogMarkerSet();
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
-    if (key)
-        key->SetDwordValue(kMarkerValue, 0);
+    if (key && key->SetDwordValue(kMarkerValue, 0) == ERROR_SUCCESS && !wasSet)
+        g_markerSetByThisProcess = true;
 }
 
 bool IsOverwriteLogMarkerSet()
@@ -30,12 +34,18 @@ bool IsOverwriteLogMarkerSet()
 
 void ClearOverwriteLogMarker()
 {
+    g_markerSetByThisProcess = false;
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
     if (!key)
         return;
     key->DeleteValue(kMarkerValue);
     key->DeleteValue(kTempFolderValue);
+}
+
+bool IsResumingEarlierRun()
+{
+    return !g_markerSetByThisProcess && IsOverwriteLogMarkerSet();
 }
 
 // The remembered cleanup temp folder; used by the log folder logic.

@@ -11,6 +11,10 @@ void SetOverwriteLogMarker();
 bool IsOverwriteLogMarkerSet();
 // Removes the marker and the remembered temp folder.
 void ClearOverwriteLogMarker();
+// True when the marker is set and this process did not set it: the run
+// continues the files of an earlier run. A fresh run sets the marker itself
+// before its first registry export, so the marker alone cannot tell.
+bool IsResumingEarlierRun();
 
 // "HalvoraTempFolder": the cleanup temp folder of the run that set the
 // marker. The read gives false (and an empty folder) when it is missing.

@@ -30,6 +30,17 @@ bool ReadRaw(const wchar_t* name, DWORD& type, std::wstring& text)
     return result == ERROR_SUCCESS;
 }
 
+// Leaves the marker as an earlier run of the program would have left it.
+void SetMarkerOfEarlierRun()
+{
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &key));
+    const DWORD zero = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"HvrZraCleanupOverwriteLog", 0, REG_DWORD,
+                                            reinterpret_cast<const BYTE*>(&zero), sizeof(zero)));
+    RegCloseKey(key);
+}
+
 class ResumeMarker : public ::testing::Test {
 protected:
     void SetUp() override
@@ -100,14 +111,17 @@ TEST_F(ResumeMarker, ResumedRegistryBackupAppendsWithoutASecondHeader)
     ScopedTempDir folder(L"regback");
     ScopedTempFolderOverride temp(folder.Path());
     const std::wstring path = folder.Path() + L"halvora\\ZraCleanup\\RegBackup.reg";
-    WriteFileBytes(folder.Path() + L"halvora\\ZraCleanup\\RegBackup.reg", "from an older run\r\n");
+    ASSERT_EQ(0u, CreateDirectoryPath(folder.Path() + L"halvora\\ZraCleanup"));
+    WriteFileBytes(path, "from an older run\r\n");
+    ASSERT_EQ("from an older run\r\n", ReadFileBytes(path));
     {
         CRegLog fresh;
         EXPECT_EQ(path, fresh.GetFilePath());
         fresh.WriteLine(L"[%ws\\%ws]", L"HKEY_LOCAL_MACHINE", L"First");
     }
     EXPECT_EQ(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\First]\r\n", ReadFileBytes(path));
-    SetOverwriteLogMarker();
+    SetMarkerOfEarlierRun();
+    EXPECT_TRUE(IsResumingEarlierRun());
     {
         CRegLog resumed;
         EXPECT_EQ(path, resumed.GetFilePath());
@@ -180,6 +194,33 @@ TEST_F(ResumeMarker, MarkerWithoutRememberedFolderUsesTheWorkingFolder)
         << log;
 }
 
+// A fresh run sets the marker while it prepares its steps, before anything
+// is exported: its backup still starts anew with the header. The next start
+// finds the marker and continues that backup.
+TEST_F(ResumeMarker, FreshRunStartsTheBackupAfterSettingTheMarkerAndTheNextStartAppends)
+{
+    ScopedTempDir folder(L"freshrun");
+    ScopedTempFolderOverride temp(folder.Path());
+    const std::wstring path = folder.Path() + L"halvora\\ZraCleanup\\RegBackup.reg";
+    ASSERT_EQ(0u, CreateDirectoryPath(folder.Path() + L"halvora\\ZraCleanup"));
+    WriteFileBytes(path, "[HKEY_LOCAL_MACHINE\\From a completed run]\r\n\r\n");
+    ASSERT_TRUE(FileExists(path));
+    HKEY created = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &created, nullptr));
+    const DWORD one = 1;
+    RegSetValueExW(created, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
+    RegCloseKey(created);
+
+    const std::string block = "[HKEY_CURRENT_USER\\Software\\Halvora ResumeExport]\r\n\"v\"=dword:00000001\r\n\r\n";
+    ASSERT_EQ(0u, RunChild("DISABLED_RunExports", folder.Path()));
+    EXPECT_TRUE(IsOverwriteLogMarkerSet());
+    EXPECT_EQ(std::string(kHeader) + block, ReadFileBytes(path));
+    ASSERT_EQ(0u, RunChild("DISABLED_RunExports", folder.Path()));
+    EXPECT_EQ(std::string(kHeader) + block + block, ReadFileBytes(path));
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport");
+}
+
 TEST_F(ResumeMarker, UnavailableBackupIsReportedOnce)
 {
     ScopedTempDir folder(L"nobackup");
@@ -197,6 +238,17 @@ TEST_F(ResumeMarker, UnavailableBackupIsReportedOnce)
 TEST(Child, DISABLED_FirstUse)
 {
     GetDebugLog().WriteLine(L"%ws", L"child was here");
+}
+
+// A run as the driver makes it: the text log first, then the marker, then
+// the exports of the steps.
+TEST(Child, DISABLED_RunExports)
+{
+    GetDebugLog();
+    SetOverwriteLogMarker();
+    std::shared_ptr<CRegistryKey> key = CRegistryKey::Open(HKEY_CURRENT_USER, L"Software", KEY_READ);
+    ASSERT_TRUE(key);
+    EXPECT_EQ(ERROR_SUCCESS, key->ExportRegistryKeyAndSubkeys(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport"));
 }
 
 TEST(Child, DISABLED_BackupUnavailable)

@@ -143,6 +143,7 @@ TEST_F(RegistryKeyTest, TypedQueries)
     Set(L"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12});
     Set(L"multi", REG_MULTI_SZ, Text(std::wstring(L"abc\0", 4)));
     Set(L"multi2", REG_MULTI_SZ, Text(std::wstring(L"a\0b\0", 4), false));
+    Set(L"multi3", REG_MULTI_SZ, Text(std::wstring(L"a\0b\0", 4)));
     Set(L"multiEmpty", REG_MULTI_SZ, {});
     Set(L"empty", REG_BINARY, {});
 
@@ -163,18 +164,28 @@ TEST_F(RegistryKeyTest, TypedQueries)
     std::wstring text = L"old";
     EXPECT_EQ(ERROR_SUCCESS, m_key->QueryStringValue(L"text", text));
     EXPECT_EQ(L"hello", text);
-    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, m_key->QueryStringValue(L"expand", text));
+    std::vector<std::wstring> list;
+    {
+        // A value of another type is refused without a message.
+        LogWatch silent;
+        EXPECT_EQ(ERROR_DATATYPE_MISMATCH, m_key->QueryStringValue(L"expand", text));
+        EXPECT_EQ(ERROR_DATATYPE_MISMATCH, m_key->QueryMulStringValue(L"text", list));
+        EXPECT_EQ("", silent.Added());
+    }
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, m_key->QueryStringValue(L"missing", text));
 
-    std::vector<std::wstring> list;
+    // The elements are added to what the list already holds.
+    list.assign(1, L"kept");
     EXPECT_EQ(ERROR_SUCCESS, m_key->QueryMulStringValue(L"multi", list));
-    EXPECT_EQ((std::vector<std::wstring>{L"abc", L""}), list);
+    EXPECT_EQ((std::vector<std::wstring>{L"kept", L"abc", L""}), list);
     list.clear();
     EXPECT_EQ(ERROR_SUCCESS, m_key->QueryMulStringValue(L"multi2", list));
     EXPECT_EQ((std::vector<std::wstring>{L"a", L"b"}), list);
+    list.clear();
+    EXPECT_EQ(ERROR_SUCCESS, m_key->QueryMulStringValue(L"multi3", list));
+    EXPECT_EQ((std::vector<std::wstring>{L"a", L"b", L""}), list);
     EXPECT_EQ(ERROR_SUCCESS, m_key->QueryMulStringValue(L"multiEmpty", list));
     EXPECT_TRUE(list.empty());
-    EXPECT_EQ(ERROR_DATATYPE_MISMATCH, m_key->QueryMulStringValue(L"text", list));
 
     DWORD type = 0;
     std::vector<BYTE> data{1};
