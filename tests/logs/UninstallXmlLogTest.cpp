@@ -409,6 +409,35 @@ TEST_F(ResultLog, ItemsOfEveryClassWithAttributesInKeyOrder)
     EXPECT_EQ(before, ReadFileBytes(m_path));
 }
 
+// The meta-installer's names for its exit codes, as its own tools spell them.
+TEST(MetaInstallerItem, StatusAndMessageForEveryExitCode)
+{
+    const struct {
+        int code;
+        const char* status;
+        const char* message;
+    } table[] = {{-2, "Failed", ""},
+                 {-1, "Failed", "Exit"},
+                 {0, "Succeeded", "Success"},
+                 {1, "Failed", "Failed"},
+                 {2, "Failed", "PartialSuccess"},
+                 {3, "Failed", "ParticalSuccessAndRebootNeeded"},
+                 {4, "Failed", "FailureAndRebootNeeded"},
+                 {5, "Failed", ""},
+                 {6, "Failed", "MissingCommandLineArgument"},
+                 {7, "Failed", "NewVersionFound"},
+                 {8, "Succeeded", "SuccessRebootNeeded"},
+                 {9, "Failed", ""},
+                 {1603, "Failed", ""}};
+    for (const auto& row : table) {
+        const MIXmlLogItem item(row.code, "uninstall");
+        const std::map<int, std::string> expected = {{XmlLogField::Status, row.status},
+                                                     {XmlLogField::ReturnCode, std::to_string(row.code)},
+                                                     {XmlLogField::Message, row.message}};
+        EXPECT_EQ(expected, item.GetFields()) << row.code;
+    }
+}
+
 TEST_F(ResultLog, SetValueAndUpdateLastItem)
 {
     UninstallXmlLog log(L"UninstallLog.xml", false);
