@@ -129,9 +129,22 @@ TEST_F(ShippedConfig, ExtractedAsConfigXmlInTheLogFolderAndParses)
     EXPECT_EQ(*s_path, ExtractConfigFile());
     EXPECT_EQ(bytes, ReadFileBytes(*s_path));
     const std::string text = log.NewText();
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Entry\r\n"));
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Creating config.xml\r\n"));
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Exit\r\n"));
+    const size_t entry = text.find("\tExtractConfigFile Entry\r\n");
+    const size_t creating = text.find("\tExtractConfigFile Creating config.xml\r\n");
+    const size_t exit = text.find("\tExtractConfigFile Exit\r\n");
+    ASSERT_NE(std::string::npos, exit) << text;
+    EXPECT_LT(entry, creating) << text;
+    EXPECT_LT(creating, exit) << text;
+    EXPECT_EQ(std::string::npos, text.find("FindResource error")) << text;
+
+    // A folder in the way: nothing can be written, the path still comes back.
+    DeleteFileW(s_path->c_str());
+    ASSERT_TRUE(CreateDirectoryW(s_path->c_str(), nullptr));
+    EXPECT_EQ(*s_path, ExtractConfigFile());
+    EXPECT_TRUE(DirectoryExists(*s_path));
+    RemoveDirectoryW(s_path->c_str());
+    EXPECT_EQ(*s_path, ExtractConfigFile());
+    EXPECT_EQ(bytes, ReadFileBytes(*s_path));
 }
 
 // The product carries the document as type "XML", id 107, US English,
