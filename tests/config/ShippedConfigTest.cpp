@@ -16,6 +16,7 @@
 #include "config/AgentProductData.h"
 #include "config/Configuration.h"
 #include "logs/LogFolder.h"
+#include "system/ProgramInfo.h"
 #include "system/TextConvert.h"
 
 namespace {
@@ -72,6 +73,12 @@ std::string PackGuid(const std::string& braced)
     return packed;
 }
 
+BOOL CALLBACK AddLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR found)
+{
+    reinterpret_cast<std::vector<WORD>*>(found)->push_back(language);
+    return TRUE;
+}
+
 class ShippedConfig : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -122,9 +129,45 @@ TEST_F(ShippedConfig, ExtractedAsConfigXmlInTheLogFolderAndParses)
     EXPECT_EQ(*s_path, ExtractConfigFile());
     EXPECT_EQ(bytes, ReadFileBytes(*s_path));
     const std::string text = log.NewText();
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Entry\r\n"));
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Creating config.xml\r\n"));
-    EXPECT_NE(std::string::npos, text.find("\tExtractConfigFile Exit\r\n"));
+    const size_t entry = text.find("\tExtractConfigFile Entry\r\n");
+    const size_t creating = text.find("\tExtractConfigFile Creating config.xml\r\n");
+    const size_t exit = text.find("\tExtractConfigFile Exit\r\n");
+    ASSERT_NE(std::string::npos, exit) << text;
+    EXPECT_LT(entry, creating) << text;
+    EXPECT_LT(creating, exit) << text;
+    EXPECT_EQ(std::string::npos, text.find("FindResource error")) << text;
+
+    // A folder in the way: nothing can be written, the path still comes back.
+    DeleteFileW(s_path->c_str());
+    ASSERT_TRUE(CreateDirectoryW(s_path->c_str(), nullptr));
+    EXPECT_EQ(*s_path, ExtractConfigFile());
+    EXPECT_TRUE(DirectoryExists(*s_path));
+    RemoveDirectoryW(s_path->c_str());
+    EXPECT_EQ(*s_path, ExtractConfigFile());
+    EXPECT_EQ(bytes, ReadFileBytes(*s_path));
+}
+
+// The product carries the document as type "XML", id 107, US English,
+// byte for byte the document these tests examine.
+TEST_F(ShippedConfig, CarriedByTheProductAsXml107InUsEnglish)
+{
+    const WORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+    ASSERT_EQ(1033, english);
+    EXPECT_NE(nullptr, FindResourceExW(nullptr, L"XML", MAKEINTRESOURCEW(107), english)) << "this program's copy";
+
+    const std::wstring product = GetProgramFolder() + L"..\\ZRACleanupUtility.exe";
+    ASSERT_TRUE(FileExists(product)) << "the product is built next to the tests' folder";
+    HMODULE module = LoadLibraryExW(product.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, module) << GetLastError();
+    std::vector<WORD> languages;
+    EnumResourceLanguagesW(module, L"XML", MAKEINTRESOURCEW(107), AddLanguage, reinterpret_cast<LONG_PTR>(&languages));
+    EXPECT_EQ(std::vector<WORD>{english}, languages);
+    HRSRC resource = FindResourceExW(module, L"XML", MAKEINTRESOURCEW(107), english);
+    ASSERT_NE(nullptr, resource);
+    const char* data = static_cast<const char*>(LockResource(LoadResource(module, resource)));
+    ASSERT_NE(nullptr, data);
+    EXPECT_EQ(EmbeddedDocument(), std::string(data, SizeofResource(module, resource)));
+    FreeLibrary(module);
 }
 
 TEST_F(ShippedConfig, PlainEightBitTextWithCrLfAndNoDeclaration)

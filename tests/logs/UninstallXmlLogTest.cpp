@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <random>
 #include <string>
@@ -167,6 +168,145 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
     EXPECT_TRUE(IsTimeStamp(Text(end))) << Text(end);
 }
 
+namespace {
+
+// The agent's registry data the metadata is read from, written into this
+// test prefix's registry for one test and removed again afterwards.
+class SeededAgent {
+public:
+    SeededAgent()
+    {
+        HKEY key = nullptr;
+        m_cleanHalvora = RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvora", 0, KEY_READ | KEY_WOW64_64KEY,
+                                       &key) != ERROR_SUCCESS;
+        if (key != nullptr)
+            RegCloseKey(key);
+        key = Create(SessionManager);
+        DWORD size = 0;
+        m_hadRenames = RegQueryValueExW(key, Renames, nullptr, &m_renamesType, nullptr, &size) == ERROR_SUCCESS;
+        m_renames.resize(size);
+        if (m_hadRenames && size > 0)
+            RegQueryValueExW(key, Renames, nullptr, &m_renamesType, m_renames.data(), &size);
+        RegCloseKey(key);
+    }
+    ~SeededAgent()
+    {
+        if (m_cleanHalvora) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvora", 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) ==
+                ERROR_SUCCESS) {
+                RegDeleteTreeW(key, nullptr);
+                RegCloseKey(key);
+            }
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvora", KEY_WOW64_64KEY, 0);
+        }
+        HKEY key = Create(SessionManager);
+        if (m_hadRenames)
+            RegSetValueExW(key, Renames, 0, m_renamesType, m_renames.data(), static_cast<DWORD>(m_renames.size()));
+        else
+            RegDeleteValueW(key, Renames);
+        RegCloseKey(key);
+    }
+    // True when the test may write the agent's keys (none were there).
+    bool Usable() const { return m_cleanHalvora; }
+
+    static void SetValue(const wchar_t* path, const wchar_t* name, DWORD type, const std::wstring& data)
+    {
+        HKEY key = Create(path);
+        RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                       static_cast<DWORD>(data.size() * sizeof(wchar_t)));
+        RegCloseKey(key);
+    }
+    static void Upgraded(bool upgraded)
+    {
+        if (upgraded) {
+            RegCloseKey(Create(L"SOFTWARE\\Halvora\\Versions\\Halvora Zorander\\History\\Upgrade"));
+        } else {
+            RegDeleteKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Halvora\\Versions\\Halvora Zorander\\History\\Upgrade",
+                            KEY_WOW64_64KEY, 0);
+        }
+    }
+
+    static constexpr const wchar_t* SessionManager = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    static constexpr const wchar_t* Renames = L"PendingFileRenameOperations";
+
+private:
+    static HKEY Create(const wchar_t* path)
+    {
+        HKEY key = nullptr;
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key,
+                        nullptr);
+        return key;
+    }
+
+    bool m_cleanHalvora = false;
+    bool m_hadRenames = false;
+    DWORD m_renamesType = 0;
+    std::vector<BYTE> m_renames;
+};
+
+// REG_MULTI_SZ data: each string with its NUL, then the closing NUL.
+std::wstring MultiString(std::initializer_list<const wchar_t*> items)
+{
+    std::wstring data;
+    for (const wchar_t* item : items) {
+        data += item;
+        data.push_back(L'\0');
+    }
+    data.push_back(L'\0');
+    return data;
+}
+
+std::vector<std::string> MetaDataTexts(const XMLElement* meta)
+{
+    std::vector<std::string> texts;
+    for (const XMLElement* m = meta ? meta->FirstChildElement() : nullptr; m; m = m->NextSiblingElement())
+        texts.push_back(Text(m));
+    return texts;
+}
+
+} // namespace
+
+// Each MetaData element carries its own fact of the installed agent.
+TEST_F(ResultLog, MetaDataOfAnInstalledAgent)
+{
+    SeededAgent agent;
+    ASSERT_TRUE(agent.Usable()) << "the test prefix already holds agent keys";
+    const wchar_t* const versions = L"SOFTWARE\\Halvora\\Versions\\Halvora Zorander";
+    SeededAgent::SetValue(L"SOFTWARE\\Halvora\\MetaInstall", L"MachineID", REG_SZ,
+                          std::wstring(L"{3F2504E0-4F89-11D3-9A0C-0305E82C3301}") + L'\0');
+    SeededAgent::SetValue(versions, L"Halvora Zorander", REG_SZ, std::wstring(L"7.15.0.3") + L'\0');
+    SeededAgent::SetValue(L"SOFTWARE\\Halvora\\Versions\\Halvora Zorander\\History\\Initial Install",
+                          L"Pre-existing State", REG_MULTI_SZ, MultiString({L"ZRA:7.9.0.12"}));
+    SeededAgent::SetValue(SeededAgent::SessionManager, SeededAgent::Renames, REG_MULTI_SZ,
+                          MultiString({L"\\??\\C:\\Program Files\\Halvora\\zra.sys", L""}));
+    SeededAgent::Upgraded(true);
+    {
+        UninstallXmlLog log(L"UninstallLog.xml", false);
+    }
+    std::vector<std::string> texts = MetaDataTexts(SectionOnDisk("MetaData"));
+    ASSERT_EQ(10u, texts.size());
+    EXPECT_EQ("{3F2504E0-4F89-11D3-9A0C-0305E82C3301}", texts[1]) << "MID";
+    EXPECT_EQ("Upgrade", texts[2]);
+    EXPECT_EQ("7.9.0.12", texts[3]) << "PreviousVersion";
+    EXPECT_EQ("7.15.0.3", texts[4]) << "CurrentVersion";
+    EXPECT_EQ("True", texts[5]) << "PendingReboot";
+
+    // Installed without an upgrade: no previous version; no pending rename.
+    SeededAgent::Upgraded(false);
+    SeededAgent::SetValue(SeededAgent::SessionManager, SeededAgent::Renames, REG_MULTI_SZ,
+                          MultiString({L"\\??\\C:\\Temp\\other.tmp", L""}));
+    {
+        UninstallXmlLog log(L"UninstallLog.xml", false);
+    }
+    texts = MetaDataTexts(SectionOnDisk("MetaData"));
+    ASSERT_EQ(10u, texts.size());
+    EXPECT_EQ("FreshInstall", texts[2]);
+    EXPECT_EQ("", texts[3]);
+    EXPECT_EQ("7.15.0.3", texts[4]);
+    EXPECT_EQ("False", texts[5]);
+}
+
 TEST_F(ResultLog, ItemsOfEveryClassWithAttributesInKeyOrder)
 {
     UninstallXmlLog log(L"UninstallLog.xml", false);
@@ -267,6 +407,35 @@ TEST_F(ResultLog, ItemsOfEveryClassWithAttributesInKeyOrder)
     const std::string before = ReadFileBytes(m_path);
     EXPECT_FALSE(log.AddItem(XmlLogItem("Nowhere", "x", "y")));
     EXPECT_EQ(before, ReadFileBytes(m_path));
+}
+
+// The meta-installer's names for its exit codes, as its own tools spell them.
+TEST(MetaInstallerItem, StatusAndMessageForEveryExitCode)
+{
+    const struct {
+        int code;
+        const char* status;
+        const char* message;
+    } table[] = {{-2, "Failed", ""},
+                 {-1, "Failed", "Exit"},
+                 {0, "Succeeded", "Success"},
+                 {1, "Failed", "Failed"},
+                 {2, "Failed", "PartialSuccess"},
+                 {3, "Failed", "ParticalSuccessAndRebootNeeded"},
+                 {4, "Failed", "FailureAndRebootNeeded"},
+                 {5, "Failed", ""},
+                 {6, "Failed", "MissingCommandLineArgument"},
+                 {7, "Failed", "NewVersionFound"},
+                 {8, "Succeeded", "SuccessRebootNeeded"},
+                 {9, "Failed", ""},
+                 {1603, "Failed", ""}};
+    for (const auto& row : table) {
+        const MIXmlLogItem item(row.code, "uninstall");
+        const std::map<int, std::string> expected = {{XmlLogField::Status, row.status},
+                                                     {XmlLogField::ReturnCode, std::to_string(row.code)},
+                                                     {XmlLogField::Message, row.message}};
+        EXPECT_EQ(expected, item.GetFields()) << row.code;
+    }
 }
 
 TEST_F(ResultLog, SetValueAndUpdateLastItem)

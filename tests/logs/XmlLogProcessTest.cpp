@@ -124,6 +124,13 @@ TEST_F(ResultLogProcesses, SecondRunContinuesTheFirstWhileTheMarkerIsSet)
     EXPECT_GE(Text(meta->FirstChildElement("EndTime")), firstEnd);
     EXPECT_EQ("/Silent", Text(meta->FirstChildElement("Parameter")));
 
+    // Continued, the file keeps its printed form.
+    const std::string bytes = ReadFileBytes(m_path);
+    EXPECT_EQ(0u, bytes.find("<Uninstall>\r\n    <MetaData>\r\n        <OS>")) << bytes.substr(0, 80);
+    EXPECT_EQ(std::string::npos, bytes.find("\r\n\r\n")) << "no blank lines";
+    EXPECT_EQ(std::string::npos, bytes.find("\r\r"));
+    EXPECT_EQ(std::string::npos, bytes.find("<?xml"));
+
     // Every item of both runs, in run order.
     const char* const sections[][2] = {
         {"Services", "service"}, {"Files", "File"}, {"MetaInstaller", "metaInstaller"}, {"MsiProducts", "msi"}};
@@ -154,6 +161,25 @@ TEST_F(ResultLogProcesses, SecondRunContinuesTheFirstWhileTheMarkerIsSet)
     ASSERT_TRUE(LoadXml(m_path, fresh));
     EXPECT_EQ(1, Count(fresh.RootElement()->FirstChildElement("Services"), "service"));
     EXPECT_EQ(1, Count(fresh.RootElement()->FirstChildElement("Reboots"), "reboot"));
+}
+
+// The marker alone (its run's file gone) gives a new document, quietly.
+TEST_F(ResultLogProcesses, MarkerWithoutAFileStartsANewDocument)
+{
+    SetOverwriteLogMarker();
+    ASSERT_FALSE(FileExists(m_path));
+    ASSERT_EQ(0u, RunWriter(L"\"" + m_folder + L"\" run only 1"));
+    XMLDocument doc;
+    ASSERT_TRUE(LoadXml(m_path, doc));
+    const XMLElement* root = doc.RootElement();
+    ASSERT_NE(nullptr, root);
+    EXPECT_EQ(1, Count(root, "MetaData"));
+    EXPECT_EQ(10, Count(root->FirstChildElement("MetaData"), nullptr));
+    EXPECT_EQ(1, Count(root->FirstChildElement("Services"), "service"));
+    EXPECT_EQ(1, Count(root->FirstChildElement("Reboots"), "reboot"));
+    const std::string text = ReadFileBytes(m_dir.Path() + L"ZraCleanup\\CleanupToolLog.txt");
+    EXPECT_NE(std::string::npos, text.find("Utils::IsPendingReboot Entry")) << "the writer's text log";
+    EXPECT_EQ(std::string::npos, text.find("could not be continued")) << text;
 }
 
 TEST_F(ResultLogProcesses, EndingTheProcessDuringSavesNeverLeavesABrokenFile)
