@@ -34,7 +34,11 @@ CleanUpProcess::CleanUpProcess(RunOptions options, StepFactory stepFactory)
     ResultLog();
 }
 
-CleanUpProcess::~CleanUpProcess() = default;
+CleanUpProcess::~CleanUpProcess()
+{
+    // The steps were handed the options: they go first.
+    m_steps.clear();
+}
 
 bool CleanUpProcess::BeforeRun()
 {

@@ -52,6 +52,12 @@ bool CInfoLog::GetStep(int& step)
     int result = 0;
     char line[512];
     while (std::fgets(line, sizeof(line), file) != nullptr) {
+        // A line longer than the buffer fails the read and ends the search.
+        if (std::strchr(line, '\n') == nullptr && !std::feof(file)) {
+            const int next = std::fgetc(file);
+            if (next != '\n' && next != EOF)
+                break;
+        }
         if (std::strncmp(line, "step", 4) != 0)
             continue;
         // The digit follows "step: ". A line too short to hold it, or with

@@ -97,10 +97,12 @@ bool IsRunOnceValueSet()
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, RunOnceKeyPath, KEY_QUERY_VALUE | KEY_WOW64_64KEY);
     if (!key)
         return false;
-    // Any value counts, however long its command line is.
+    // Any value counts, however long (or short) its command line is. Asked
+    // for its size only, so that the usual answer of a fresh start (no
+    // value) leaves no error line in the text log.
     DWORD type = 0;
-    std::vector<BYTE> data;
-    return key->QueryValue(RunOnceValueName, type, data) == ERROR_SUCCESS;
+    DWORD size = 0;
+    return RegQueryValueExW(key->GetHandle(), RunOnceValueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
 }
 
 void SetRebootParamRun(RunOptions options)
@@ -154,15 +156,28 @@ bool RunReboot(bool silent)
         GetDebugLog().WriteLine(L"%ws: OpenProcess Failed ", name);
         return false;
     }
-    for (const wchar_t* privilege : {L"SeDebugPrivilege", L"SeShutdownPrivilege"}) {
-        if (!SetPrivilege(token, privilege, true))
-            GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, privilege);
+    const wchar_t* const privileges[] = {L"SeDebugPrivilege", L"SeShutdownPrivilege"};
+    bool enabled[2] = {false, false};
+    for (int i = 0; i < 2; ++i) {
+        enabled[i] = SetPrivilege(token, privileges[i], true);
+        if (!enabled[i])
+            GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, privileges[i]);
+    }
+
+    wchar_t message[] = L"Shutting Down in 5 seconds";
+    const BOOL requested = InitiateSystemShutdownW(nullptr, message, 5, TRUE, TRUE);
+    const DWORD error = requested ? ERROR_SUCCESS : GetLastError();
+
+    // The request is made: the privileges go back off and the token is
+    // closed on every path.
+    for (int i = 0; i < 2; ++i) {
+        if (enabled[i])
+            SetPrivilege(token, privileges[i], false);
     }
     CloseHandle(token);
 
-    wchar_t message[] = L"Shutting Down in 5 seconds";
-    if (!InitiateSystemShutdownW(nullptr, message, 5, TRUE, TRUE)) {
-        GetDebugLog().WriteLine(L"%ws: Shutdown Failed, error: %ld", name, static_cast<long>(GetLastError()));
+    if (!requested) {
+        GetDebugLog().WriteLine(L"%ws: Shutdown Failed, error: %ld", name, static_cast<long>(error));
         return false;
     }
     GetDebugLog().WriteLine(L"%ws: Rebooting System", name);

@@ -152,6 +152,8 @@ def test_busy_installer_silent_waits_then_restarts(fresh_prefix, mutex, code):
             4: "IsOneMSIInstance : Detected Windows Installer is running, alerting user and waiting for Windows "
                "Installer to finish."}[code]
     assert f"\t{busy}\r\n" in log
+    # The finished line is only logged together with the finished message.
+    assert "prompting user for reboot" not in log
     assert "\tUtils::RunReboot: Rebooting System\r\n" in log
     assert "User choosed" not in log
     # No cleanup ran: the run ended at the guard.

@@ -201,6 +201,7 @@ TEST_F(CleanUpProcessTest, RecordsTheRunParameters)
     } cases[] = {
         {true, true, false, "<Parameter>/Silent/NoReboot</Parameter>"},
         {true, false, false, "<Parameter>/Silent</Parameter>"},
+        {false, true, false, "<Parameter>/NoReboot</Parameter>"},
         {true, true, true, "<Parameter>/Unattended</Parameter>"},
     };
     for (const auto& c : cases) {

@@ -57,6 +57,24 @@ TEST(InfoLog, ReadsTheFirstStepLineAndTreatsNonsenseAsStepZero)
         ASSERT_TRUE(info.GetStep(step)) << c.content;
         EXPECT_EQ(c.step, step) << c.content;
     }
+
+    // Lines are read into 512 bytes: a longer line fails the read and ends
+    // the search; 511 characters still fit.
+    const struct {
+        std::string content;
+        int step;
+    } longLines[] = {
+        {std::string(600, 'x') + "\r\nstep: 4\r\n", 0},
+        {"step: 3" + std::string(600, 'x') + "\r\n", 0},
+        {std::string(511, 'x') + "\r\nstep: 6\r\n", 6},
+        {"step: 5" + std::string(504, 'x') + "\r\nstep: 6\r\n", 5},
+    };
+    for (const auto& c : longLines) {
+        WriteFileBytes(info.GetFilePath(), c.content);
+        int step = -1;
+        ASSERT_TRUE(info.GetStep(step)) << c.content.substr(0, 8);
+        EXPECT_EQ(c.step, step) << c.content.substr(0, 8);
+    }
 }
 
 TEST(InfoLog, MissingFileLeavesTheStepAndLogsTheFailedRemoval)
