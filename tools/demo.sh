@@ -41,6 +41,18 @@ set -e
 echo
 echo "(exit code, low byte as Wine reports it: $rc)"
 
+echo
+echo "== What is left of the simulated agent"
+for key in 'HKLM\SOFTWARE\Halvora' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander'; do
+  if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
+done
+for svc in NrvBrokerAgent NrvSessionAgent zgfx; do
+  if wine sc query "$svc" </dev/null 2>/dev/null | grep -q STATE; then echo "   service present: $svc"; else echo "   service gone:    $svc"; fi
+done
+for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander" "ProgramData/Halvora/NrvAgent" "windows/system32/drivers/zgfx.sys"; do
+  if [ -e "$prefix/drive_c/$f" ]; then echo "   file present: C:/$f"; else echo "   file gone:    C:/$f"; fi
+done
+
 logs="$prefix/drive_c/users/root/Temp/halvora/ZraCleanup"
 echo
 echo "== Log folder: C:\\users\\root\\Temp\\halvora\\ZraCleanup (the temp folder + halvora\\ZraCleanup)"
