@@ -64,22 +64,6 @@ void BuildTree()
     RegCloseKey(top);
 }
 
-DWORD RunAndWait(const std::wstring& commandLine)
-{
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::wstring command = commandLine;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 double TimeFlatDelete(int subkeys)
 {
     const std::wstring path = std::wstring(kTop) + L" Flat";
@@ -137,7 +121,7 @@ int main()
         bytes = ReadFileBytes(backup.GetFilePath()).size() - before;
 
         start = Now();
-        regCode = RunAndWait(regCommand);
+        regCode = RunProcessAndWait(regCommand);
         const double regElapsed = Now() - start;
         theirs = regElapsed < theirs ? regElapsed : theirs;
         regBytes = ReadFileBytes(regFile).size();

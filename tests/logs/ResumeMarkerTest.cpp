@@ -148,19 +148,7 @@ DWORD RunChild(const char* test, const std::wstring& workingFolder)
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring command = L"\"" + std::wstring(self) + L"\" --gtest_also_run_disabled_tests --gtest_filter=Child." +
                            std::wstring(test, test + strlen(test));
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, workingFolder.c_str(), &startup,
-                        &process))
-        return 0xFFFFFFFF;
-    if (WaitForSingleObject(process.hProcess, 120000) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 0xFFFFFFFD);
-    DWORD code = 0xFFFFFFFE;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
+    return RunProcessAndWait(command, 120000, workingFolder);
 }
 
 TEST_F(ResumeMarker, FirstUseOfTheTextLogLogsRegistryFailuresAfterItsHeader)

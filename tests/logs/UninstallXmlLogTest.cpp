@@ -26,17 +26,6 @@ using tinyxml2::XMLElement;
 
 namespace {
 
-// Loads the file; false when it is missing or not a whole document.
-bool LoadXml(const std::wstring& path, XMLDocument& doc)
-{
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-        return false;
-    const bool ok = doc.LoadFile(file) == tinyxml2::XML_SUCCESS;
-    fclose(file);
-    return ok;
-}
-
 std::vector<std::string> AttributeNames(const XMLElement* e)
 {
     std::vector<std::string> names;
@@ -91,7 +80,7 @@ protected:
     const XMLElement* Reload()
     {
         m_doc.reset(new XMLDocument());
-        if (!LoadXml(m_path, *m_doc))
+        if (!LoadXmlFile(m_path, *m_doc))
             return nullptr;
         return m_doc->RootElement();
     }

@@ -49,16 +49,6 @@ DWORD RunWriter(const std::wstring& arguments)
     return code;
 }
 
-bool LoadXml(const std::wstring& path, XMLDocument& doc)
-{
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-        return false;
-    const bool ok = doc.LoadFile(file) == tinyxml2::XML_SUCCESS;
-    fclose(file);
-    return ok;
-}
-
 int Count(const XMLElement* parent, const char* name)
 {
     int n = 0;
@@ -102,7 +92,7 @@ TEST_F(ResultLogProcesses, SecondRunContinuesTheFirstWhileTheMarkerIsSet)
     ASSERT_FALSE(IsOverwriteLogMarkerSet());
     ASSERT_EQ(0u, RunWriter(L"\"" + m_folder + L"\" run first 3"));
     XMLDocument firstDoc;
-    ASSERT_TRUE(LoadXml(m_path, firstDoc));
+    ASSERT_TRUE(LoadXmlFile(m_path, firstDoc));
     const std::string startTime = Text(firstDoc.RootElement()->FirstChildElement("MetaData")->FirstChildElement("StartTime"));
     const std::string firstEnd = Text(firstDoc.RootElement()->FirstChildElement("MetaData")->FirstChildElement("EndTime"));
     EXPECT_FALSE(firstEnd.empty()) << "the first process stamped its end";
@@ -114,7 +104,7 @@ TEST_F(ResultLogProcesses, SecondRunContinuesTheFirstWhileTheMarkerIsSet)
     ASSERT_EQ(0u, RunWriter(L"\"" + m_folder + L"\" run second 2"));
 
     XMLDocument doc;
-    ASSERT_TRUE(LoadXml(m_path, doc));
+    ASSERT_TRUE(LoadXmlFile(m_path, doc));
     const XMLElement* root = doc.RootElement();
     ASSERT_NE(nullptr, root);
     EXPECT_EQ(1, Count(root, "MetaData"));
@@ -158,7 +148,7 @@ TEST_F(ResultLogProcesses, SecondRunContinuesTheFirstWhileTheMarkerIsSet)
     ClearOverwriteLogMarker();
     ASSERT_EQ(0u, RunWriter(L"\"" + m_folder + L"\" run third 1"));
     XMLDocument fresh;
-    ASSERT_TRUE(LoadXml(m_path, fresh));
+    ASSERT_TRUE(LoadXmlFile(m_path, fresh));
     EXPECT_EQ(1, Count(fresh.RootElement()->FirstChildElement("Services"), "service"));
     EXPECT_EQ(1, Count(fresh.RootElement()->FirstChildElement("Reboots"), "reboot"));
 }
@@ -170,7 +160,7 @@ TEST_F(ResultLogProcesses, MarkerWithoutAFileStartsANewDocument)
     ASSERT_FALSE(FileExists(m_path));
     ASSERT_EQ(0u, RunWriter(L"\"" + m_folder + L"\" run only 1"));
     XMLDocument doc;
-    ASSERT_TRUE(LoadXml(m_path, doc));
+    ASSERT_TRUE(LoadXmlFile(m_path, doc));
     const XMLElement* root = doc.RootElement();
     ASSERT_NE(nullptr, root);
     EXPECT_EQ(1, Count(root, "MetaData"));
@@ -201,7 +191,7 @@ TEST_F(ResultLogProcesses, EndingTheProcessDuringSavesNeverLeavesABrokenFile)
         if (!FileExists(m_path))
             continue;  // killed before the first save
         XMLDocument doc;
-        ASSERT_TRUE(LoadXml(m_path, doc)) << "round " << round << ": the file is not a whole document";
+        ASSERT_TRUE(LoadXmlFile(m_path, doc)) << "round " << round << ": the file is not a whole document";
         const XMLElement* root = doc.RootElement();
         ASSERT_NE(nullptr, root);
         ASSERT_STREQ("Uninstall", root->Name());

@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -89,6 +90,34 @@ bool DirectoryExists(const std::wstring& path)
 {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+DWORD RunProcessAndWait(const std::wstring& commandLine, DWORD timeoutMs, const std::wstring& workingFolder)
+{
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::wstring command = commandLine;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        workingFolder.empty() ? nullptr : workingFolder.c_str(), &startup, &process))
+        return 0xFFFFFFFF;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 0xFFFFFFFD);
+    DWORD code = 0xFFFFFFFE;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return code;
+}
+
+bool LoadXmlFile(const std::wstring& path, tinyxml2::XMLDocument& doc)
+{
+    FILE* file = _wfopen(path.c_str(), L"rb");
+    if (file == nullptr)
+        return false;
+    const bool ok = doc.LoadFile(file) == tinyxml2::XML_SUCCESS;
+    fclose(file);
+    return ok;
 }
 
 void RemoveTree(const std::wstring& path)

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <tinyxml2.h>
+
 // A fresh folder under the process's temp folder, removed with everything
 // in it when the object goes.
 class ScopedTempDir {
@@ -34,3 +36,13 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+
+// Runs a command line and waits for it; a process still running after the
+// time-out is ended. Returns its exit code, 0xFFFFFFFF when it could not be
+// started, 0xFFFFFFFE when its code could not be read.
+DWORD RunProcessAndWait(const std::wstring& commandLine, DWORD timeoutMs = 120000,
+                        const std::wstring& workingFolder = std::wstring());
+
+// Loads an XML file through a wide path; false when it is missing or not a
+// whole document.
+bool LoadXmlFile(const std::wstring& path, tinyxml2::XMLDocument& doc);

@@ -127,22 +127,6 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
     return true;
 }
 
-DWORD RunAndWait(const std::wstring& commandLine)
-{
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    std::wstring command = commandLine;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return 0xFFFFFFFF;
-    WaitForSingleObject(process.hProcess, 120000);
-    DWORD code = 0xFFFFFFFE;
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return code;
-}
-
 const char kRegHeader[] = "Windows Registry Editor Version 5.00\r\n\r\n";
 
 // Wine's reg.exe applies the REGEDIT4 rules to the hex(1)/hex(2)/hex(7) data
@@ -164,7 +148,7 @@ DWORD ImportRegFile(const std::wstring& path, REGSAM view)
 {
     wchar_t folder[MAX_PATH + 1] = {};
     GetSystemDirectoryW(folder, MAX_PATH);
-    return RunAndWait(L"\"" + std::wstring(folder) + L"\\reg.exe\" import \"" + path + L"\" " +
+    return RunProcessAndWait(L"\"" + std::wstring(folder) + L"\\reg.exe\" import \"" + path + L"\" " +
                       (view == KEY_WOW64_32KEY ? L"/reg:32" : L"/reg:64"));
 }
 
