@@ -110,10 +110,17 @@ class WinePrefix:
             program: str = TOOL_PATH) -> RunResult:
         """Runs the tool (or another program) with the arguments; returns its
         exact exit code and console output."""
-        code_file = f"{TOOL_FOLDER}\\exitcode-{time.monotonic_ns()}.txt"
-        proc = self.wine(f"{TOOL_FOLDER}\\zra-launch.exe", code_file, program, *args,
-                         input=input, timeout=timeout, env=env)
-        code_path = self.unix_path(code_file)
+        # Under heavy load Wine occasionally fails to create the process at
+        # all ("cannot start"): the program never ran, so starting it again
+        # hides nothing. Any other missing exit code is a failure.
+        for attempt in range(3):
+            code_file = f"{TOOL_FOLDER}\\exitcode-{time.monotonic_ns()}.txt"
+            proc = self.wine(f"{TOOL_FOLDER}\\zra-launch.exe", code_file, program, *args,
+                             input=input, timeout=timeout, env=env)
+            code_path = self.unix_path(code_file)
+            if code_path.exists() or b"zra-launch: cannot start" not in proc.stderr:
+                break
+            time.sleep(1)
         if not code_path.exists():
             raise AssertionError(f"launcher did not report an exit code: {proc.stderr!r}")
         code = int(code_path.read_text().strip())
