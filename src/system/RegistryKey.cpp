@@ -7,6 +7,17 @@
 
 namespace {
 
+// One read of a value through RegQueryValueExW (data may be null to ask for
+// the type and size only); a failure is logged under the calling operation's
+// name.
+LONG QueryValueLogged(HKEY key, const wchar_t* op, const std::wstring& name, DWORD& type, BYTE* data, DWORD& size)
+{
+    const LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &type, data, &size);
+    if (result != ERROR_SUCCESS)
+        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    return result;
+}
+
 const REGSAM kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 
 // Longest registry value name, in characters, without its terminator.
@@ -253,21 +264,17 @@ LONG CRegistryKey::QueryValue(const std::wstring& name, DWORD& type, std::vector
     const wchar_t* const op = L"CRegistryKey::QueryValue";
     data.clear();
     DWORD size = 0;
-    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
-    if (result != ERROR_SUCCESS) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    LONG result = QueryValueLogged(m_handle, op, name, type, nullptr, size);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     if (size == 0) {
         WriteDebugLine(L"%ws:RegQueryValueEx: failed with invalid registry value size", op);
         return ERROR_INVALID_DATA;
     }
     data.assign(size, 0);
-    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, data.data(), &size);
-    if (result != ERROR_SUCCESS) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    result = QueryValueLogged(m_handle, op, name, type, data.data(), size);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     // The value may have shrunk between the two reads.
     data.resize(size);
     return ERROR_SUCCESS;
@@ -300,22 +307,18 @@ LONG CRegistryKey::QueryStringValue(const std::wstring& name, std::wstring& text
     const wchar_t* const op = L"CRegistryKey::QueryStringValue";
     DWORD type = REG_NONE;
     DWORD size = 0;
-    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
-    if (result != ERROR_SUCCESS) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    LONG result = QueryValueLogged(m_handle, op, name, type, nullptr, size);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     if (type != REG_SZ)
         return ERROR_DATATYPE_MISMATCH;
     text.clear();
     if (size == 0)
         return ERROR_SUCCESS;
     std::vector<BYTE> buffer(size, 0);
-    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, buffer.data(), &size);
-    if (result != ERROR_SUCCESS) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    result = QueryValueLogged(m_handle, op, name, type, buffer.data(), size);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     const size_t count = std::min<size_t>(size, buffer.size()) / sizeof(wchar_t);
     std::wstring stored(count, L'\0');
     if (count > 0)
@@ -330,11 +333,9 @@ LONG CRegistryKey::QueryMulStringValue(const std::wstring& name, std::vector<std
     const wchar_t* const op = L"CRegistryKey::QueryMulStringValue";
     DWORD type = REG_NONE;
     DWORD size = 0;
-    LONG result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, nullptr, &size);
-    if (result != ERROR_SUCCESS) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+    LONG result = QueryValueLogged(m_handle, op, name, type, nullptr, size);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     if (type != REG_MULTI_SZ)
         return ERROR_DATATYPE_MISMATCH;
     if (size == 0) {
@@ -343,10 +344,8 @@ LONG CRegistryKey::QueryMulStringValue(const std::wstring& name, std::vector<std
     }
     std::vector<BYTE> buffer(size, 0);
     DWORD read = size;
-    result = RegQueryValueExW(m_handle, name.c_str(), nullptr, &type, buffer.data(), &read);
-    if (result != ERROR_SUCCESS)
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
-    else
+    result = QueryValueLogged(m_handle, op, name, type, buffer.data(), read);
+    if (result == ERROR_SUCCESS)
         size = std::min(read, size);
     // Split at every NUL code unit on an even offset; what follows the last
     // NUL is not an element.
