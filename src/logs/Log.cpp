@@ -9,20 +9,6 @@
 
 namespace {
 
-std::wstring JoinLogPath(const std::wstring& folder, const std::wstring& fileName)
-{
-    const std::wstring joined = folder + L"\\" + fileName;
-    std::vector<wchar_t> buffer(512);
-    for (;;) {
-        const DWORD length = GetFullPathNameW(joined.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
-        if (length == 0)
-            return joined;
-        if (length < buffer.size())
-            return std::wstring(buffer.data(), length);
-        buffer.resize(length + 1);
-    }
-}
-
 // One byte per character, as the log files have always been written; what
 // does not fit in a byte is replaced, never allowed to stop the log.
 std::string ToLogBytes(const std::wstring& text)
@@ -82,7 +68,7 @@ bool AppendFileTo(const std::wstring& source, const std::wstring& target)
 CLog::CLog(const std::wstring& fileName)
 {
     m_folder = GetLogFolder();
-    m_path = JoinLogPath(m_folder, fileName);
+    m_path = GetLogFilePath(m_folder, fileName);
 }
 
 CLog::~CLog()

@@ -127,3 +127,18 @@ std::wstring GetLogFolder()
     }
     return folder;
 }
+
+std::wstring GetLogFilePath(const std::wstring& folder, const std::wstring& fileName)
+{
+    const std::wstring joined = folder + L"\\" + fileName;
+    std::vector<wchar_t> buffer(512);
+    for (;;) {
+        const DWORD length = GetFullPathNameW(joined.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        if (length == 0)
+            return joined;
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+}
+

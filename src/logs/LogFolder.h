@@ -7,6 +7,11 @@
 // folders are created on the way.
 std::wstring GetLogFolder();
 
+// The full path of a file in a log folder: folder + "\" + file name,
+// made absolute (which also folds the doubled backslash); the joined text
+// when Windows cannot make it absolute.
+std::wstring GetLogFilePath(const std::wstring& folder, const std::wstring& fileName);
+
 // The cleanup temp folder (the user's temp folder + "halvora\"), with its
 // trailing backslash.
 std::wstring GetCleanupTempFolder();

@@ -14,6 +14,7 @@
 #include "logs/ResumeMarker.h"
 #include "system/ProgramInfo.h"
 #include "system/SystemInfo.h"
+#include "system/XmlFile.h"
 #include "system/TextConvert.h"
 
 using tinyxml2::XMLDocument;
@@ -67,14 +68,8 @@ UninstallXmlLog& UninstallXmlLog::GetInstance(const std::wstring& fileName)
 UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExisting)
     : m_document(new XMLDocument())
 {
-    const std::wstring joined = GetLogFolder() + L"\\" + fileName;
-    std::wstring full = joined;
-    wchar_t buffer[512];
-    const DWORD length = GetFullPathNameW(joined.c_str(), 512, buffer, nullptr);
-    if (length != 0 && length < 512)
-        full.assign(buffer, length);
-    m_widePath = full;
-    m_filePath = WideToUtf8(full);
+    m_widePath = GetLogFilePath(GetLogFolder(), fileName);
+    m_filePath = WideToUtf8(m_widePath);
 
     if (continueExisting && GetFileAttributesW(m_widePath.c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (LoadExisting())
@@ -90,12 +85,7 @@ UninstallXmlLog::~UninstallXmlLog()
 
 bool UninstallXmlLog::LoadExisting()
 {
-    int error = tinyxml2::XML_ERROR_FILE_COULD_NOT_BE_OPENED;
-    FILE* file = _wfopen(m_widePath.c_str(), L"rb");
-    if (file != nullptr) {
-        error = m_document->LoadFile(file);
-        fclose(file);
-    }
+    const int error = LoadXmlDocument(m_widePath, *m_document);
     XMLElement* root = error == tinyxml2::XML_SUCCESS ? m_document->RootElement() : nullptr;
     if (root != nullptr && root->Name() != nullptr && std::string(root->Name()) == "Uninstall") {
         m_root = root;

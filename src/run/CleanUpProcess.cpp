@@ -17,9 +17,6 @@
 
 namespace {
 
-const wchar_t* const RestartYourselfText =
-    L"ZRA Cleanup Utility needs to restart the system to continue cleanup. Please restart the system by yourself.";
-
 UninstallXmlLog& ResultLog()
 {
     return UninstallXmlLog::GetInstance(L"UninstallLog.xml");
@@ -58,9 +55,9 @@ bool CleanUpProcess::BeforeRun()
         if (!m_options.noReboot)
             Utils::RunReboot(m_options.silent);
         else if (m_options.silent)
-            GetDebugLog().WriteLine(L"%ws: %ws", name, RestartYourselfText);
+            GetDebugLog().WriteLine(L"%ws: %ws", name, Utils::RestartYourselfText);
         else
-            ConsoleWriteLine(RestartYourselfText);
+            ConsoleWriteLine(Utils::RestartYourselfText);
         return false;
     }
 

@@ -16,11 +16,10 @@ namespace Utils {
 
 const wchar_t* const RunOnceKeyPath = L"Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const wchar_t* const RunOnceValueName = L"HalvoraZraCleanup";
-
-namespace {
-
 const wchar_t* const RestartYourselfText =
     L"ZRA Cleanup Utility needs to restart the system to continue cleanup. Please restart the system by yourself.";
+
+namespace {
 
 bool DriverRebootFlag = false;
 

@@ -10,6 +10,9 @@ namespace Utils {
 extern const wchar_t* const RunOnceKeyPath;
 extern const wchar_t* const RunOnceValueName;
 
+// Shown (or, when silent, logged) when the user has to restart the machine.
+extern const wchar_t* const RestartYourselfText;
+
 // The command line that re-launches the program with the options: the
 // program path in quotes, then " -silent", " -v", " -NoReboot",
 // " -Config <path>", " -Logpath <path>", " -ChangeExitCode1To <n>",

@@ -9,6 +9,7 @@
 #include <tinyxml2.h>
 
 #include "logs/Log.h"
+#include "system/XmlFile.h"
 #include "system/Format.h"
 #include "system/RegistryKey.h"
 #include "system/TextConvert.h"
@@ -195,11 +196,7 @@ std::string GetZraVersionFromXmlLog(const std::wstring& path)
     log.WriteLine(L"%ws Entry", operation);
 
     tinyxml2::XMLDocument document;
-    tinyxml2::XMLError error = tinyxml2::XML_ERROR_FILE_NOT_FOUND;
-    if (FILE* file = _wfopen(path.c_str(), L"rb")) {
-        error = document.LoadFile(file);
-        fclose(file);
-    }
+    const tinyxml2::XMLError error = LoadXmlDocument(path, document);
     if (error != tinyxml2::XML_SUCCESS) {
         log.WriteLine(L"%ws failed. Open xml log file failed with %d", operation, static_cast<int>(error));
         return std::string();
