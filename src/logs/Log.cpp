@@ -4,6 +4,7 @@
 
 #include "logs/LogFolder.h"
 #include "logs/ResumeMarker.h"
+#include "system/Diagnostics.h"
 #include "system/Format.h"
 #include "system/ProgramInfo.h"
 
@@ -203,40 +204,41 @@ CRegLog::~CRegLog() = default;
 
 namespace {
 
-enum class DebugLogState { NotCreated, Creating, Created };
-DebugLogState g_debugLogState = DebugLogState::NotCreated;
-
-std::vector<std::wstring>& HeldDebugLines()
+// Hands a line of the diagnostic channel to the text log.
+void WriteToDebugLog(const std::wstring& line)
 {
-    static std::vector<std::wstring> lines;
-    return lines;
+    try {
+        GetDebugLog().WriteLine(L"%ws", line.c_str());
+    } catch (...) {
+    }
 }
 
-CDebugLog& DebugLogInstance()
+RegistryBackupTarget& ProvideRegistryBackup()
 {
-    static CDebugLog log;
-    return log;
+    return GetRegLog();
 }
+
+// Installed when the program starts: every program that can write its text
+// log links this file.
+const bool g_logsInstalled = [] {
+    SetDiagnosticSink(&WriteToDebugLog);
+    SetRegistryBackupProvider(&ProvideRegistryBackup);
+    return true;
+}();
 
 } // namespace
 
 CDebugLog& GetDebugLog()
 {
-    if (g_debugLogState == DebugLogState::Created)
-        return DebugLogInstance();
-    g_debugLogState = DebugLogState::Creating;
-    try {
-        CDebugLog& log = DebugLogInstance();
-        g_debugLogState = DebugLogState::Created;
-        std::vector<std::wstring> held;
-        held.swap(HeldDebugLines());
-        for (const std::wstring& line : held)
-            log.WriteLine(L"%ws", line.c_str());
-        return log;
-    } catch (...) {
-        g_debugLogState = DebugLogState::NotCreated;
-        throw;
+    static CDebugLog* created = nullptr;
+    if (created == nullptr) {
+        // The log finds its folder through the registry; what that lookup
+        // reports is written after the start header.
+        DiagnosticDeferral deferral;
+        static CDebugLog log;
+        created = &log;
     }
+    return *created;
 }
 
 void WriteDebugLine(const wchar_t* format, ...)
@@ -244,12 +246,9 @@ void WriteDebugLine(const wchar_t* format, ...)
     try {
         va_list args;
         va_start(args, format);
-        std::wstring message = FormatWideV(format, args);
+        const std::wstring message = FormatWideV(format, args);
         va_end(args);
-        if (g_debugLogState == DebugLogState::Creating)
-            HeldDebugLines().push_back(std::move(message));
-        else
-            GetDebugLog().WriteLine(L"%ws", message.c_str());
+        WriteDiagnosticLine(L"%ws", message.c_str());
     } catch (...) {
     }
 }

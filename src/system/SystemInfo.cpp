@@ -8,7 +8,7 @@
 
 #include <tinyxml2.h>
 
-#include "logs/Log.h"
+#include "system/Diagnostics.h"
 #include "system/XmlFile.h"
 #include "system/Format.h"
 #include "system/RegistryKey.h"
@@ -192,13 +192,12 @@ namespace Utils {
 std::string GetZraVersionFromXmlLog(const std::wstring& path)
 {
     const wchar_t* const operation = L"Utils::GetZraVersionFromXmlLog";
-    CDebugLog& log = GetDebugLog();
-    log.WriteLine(L"%ws Entry", operation);
+    WriteDiagnosticLine(L"%ws Entry", operation);
 
     tinyxml2::XMLDocument document;
     const tinyxml2::XMLError error = LoadXmlDocument(path, document);
     if (error != tinyxml2::XML_SUCCESS) {
-        log.WriteLine(L"%ws failed. Open xml log file failed with %d", operation, static_cast<int>(error));
+        WriteDiagnosticLine(L"%ws failed. Open xml log file failed with %d", operation, static_cast<int>(error));
         return std::string();
     }
 
@@ -211,15 +210,14 @@ std::string GetZraVersionFromXmlLog(const std::wstring& path)
     if (element != nullptr && element->GetText() != nullptr)
         version = element->GetText();
 
-    log.WriteLine(L"%ws Exit", operation);
+    WriteDiagnosticLine(L"%ws Exit", operation);
     return version;
 }
 
 bool IsPendingReboot()
 {
     const wchar_t* const operation = L"Utils::IsPendingReboot";
-    CDebugLog& log = GetDebugLog();
-    log.WriteLine(L"%ws Entry", operation);
+    WriteDiagnosticLine(L"%ws Entry", operation);
 
     bool pending = false;
     std::vector<std::wstring> renames;
@@ -236,7 +234,7 @@ bool IsPendingReboot()
         }
     }
 
-    log.WriteLine(L"%ws Exit", operation);
+    WriteDiagnosticLine(L"%ws Exit", operation);
     return pending;
 }
 
