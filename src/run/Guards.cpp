@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "system/Console.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 
 #include <windows.h>
 
 #include <cstdio>
 
 #include "logs/Log.h"
-#include "run/InfoLog.h"
+#include "steps/InfoLog.h"
 #include "system/Console.h"
 #include "system/Format.h"
 #include "system/Privileges.h"
