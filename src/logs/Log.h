@@ -5,6 +5,7 @@
 #include <string>
 
 #include "system/RegistryBackup.h"
+#include "system/UniqueHandle.h"
 
 // A plain-text log file in the log folder. Text is written as 8-bit bytes
 // (one byte per character; characters beyond U+00FF become "?") with CR LF
@@ -25,7 +26,7 @@ public:
 
     const std::wstring& GetFilePath() const { return m_path; }
     const std::wstring& GetFolder() const { return m_folder; }
-    bool IsOpen() const { return m_file != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return m_file.valid(); }
     // True once a write to an open file has failed.
     bool HasWriteFailed() const { return m_writeFailed; }
 
@@ -43,7 +44,7 @@ protected:
     void WriteLineV(const wchar_t* format, va_list args);
 
 private:
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    UniqueKernelHandle m_file;
     std::wstring m_path;
     std::wstring m_folder;
     bool m_writeFailed = false;
