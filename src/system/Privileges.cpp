@@ -5,29 +5,10 @@
 
 #include <cstdio>
 
+#include "system/AsciiText.h"
 #include "system/Diagnostics.h"
 #include "system/ScopeGuards.h"
 #include "system/UniqueHandle.h"
-
-namespace {
-
-bool EqualsNoCase(const std::string& text, const char* token)
-{
-    size_t i = 0;
-    for (; i < text.size() && token[i] != '\0'; ++i) {
-        char a = text[i];
-        char b = token[i];
-        if (a >= 'a' && a <= 'z')
-            a = static_cast<char>(a - 'a' + 'A');
-        if (b >= 'a' && b <= 'z')
-            b = static_cast<char>(b - 'a' + 'A');
-        if (a != b)
-            return false;
-    }
-    return i == text.size() && token[i] == '\0';
-}
-
-} // namespace
 
 bool ParsePredefinedKey(const std::string& token, HKEY& root)
 {
@@ -44,7 +25,7 @@ bool ParsePredefinedKey(const std::string& token, HKEY& root)
         {"HKCC", "HKEY_CURRENT_CONFIG", HKEY_CURRENT_CONFIG},
     };
     for (const Entry& entry : table) {
-        if (EqualsNoCase(token, entry.shortName) || EqualsNoCase(token, entry.longName)) {
+        if (EqualsAsciiNoCase(token, entry.shortName) || EqualsAsciiNoCase(token, entry.longName)) {
             root = entry.key;
             return true;
         }

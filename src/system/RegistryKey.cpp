@@ -5,6 +5,7 @@
 
 #include "system/Diagnostics.h"
 #include "system/RegistryBackup.h"
+#include "system/SystemInfo.h"
 #include "system/UniqueHandle.h"
 
 namespace {
@@ -25,7 +26,6 @@ const REGSAM kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 // Longest registry value name, in characters, without its terminator.
 const DWORD kMaxValueNameLength = 16383;
 
-typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
 typedef LONG(WINAPI* RegDeleteKeyExWFn)(HKEY, LPCWSTR, REGSAM, DWORD);
 
 template <typename Fn>
@@ -36,19 +36,10 @@ Fn LookUp(HMODULE module, const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-bool RunsUnderWow64()
-{
-    const IsWow64ProcessFn isWow64 = LookUp<IsWow64ProcessFn>(GetModuleHandleW(L"kernel32"), "IsWow64Process");
-    BOOL wow64 = FALSE;
-    if (isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64))
-        return wow64 != FALSE;
-    return false;
-}
-
 // Deletes the key behind the handle itself; fails while it has sub keys.
 LONG DeleteOwnKey(HKEY handle, REGSAM viewFlags)
 {
-    if (RunsUnderWow64()) {
+    if (IsWow64()) {
         HMODULE advapi = GetModuleHandleW(L"AdvAPI32.dll");
         if (advapi == nullptr)
             advapi = LoadLibraryW(L"AdvAPI32.dll");

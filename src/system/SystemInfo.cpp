@@ -8,6 +8,7 @@
 
 #include <tinyxml2.h>
 
+#include "system/AsciiText.h"
 #include "system/Diagnostics.h"
 #include "system/XmlFile.h"
 #include "system/Format.h"
@@ -224,12 +225,7 @@ bool IsPendingReboot()
     std::shared_ptr<CRegistryKey> key = OpenMachineKey(SessionManagerKey);
     if (key && key->QueryMulStringValue(L"PendingFileRenameOperations", renames) == ERROR_SUCCESS) {
         for (const std::wstring& entry : renames) {
-            std::string upper = WideToUtf8(entry);
-            for (char& c : upper) {
-                if (c >= 'a' && c <= 'z')
-                    c = static_cast<char>(c - 'a' + 'A');
-            }
-            if (upper.find("HALVORA") != std::string::npos)
+            if (ToAsciiUpper(WideToUtf8(entry)).find("HALVORA") != std::string::npos)
                 pending = true;
         }
     }
