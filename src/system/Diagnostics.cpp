@@ -55,6 +55,11 @@ void SetDiagnosticSink(DiagnosticSink sink)
     }
 }
 
+DiagnosticSink GetDiagnosticSink()
+{
+    return g_sink;
+}
+
 void WriteDiagnosticLine(const wchar_t* format, ...)
 {
     try {

@@ -15,6 +15,7 @@ using DiagnosticSink = void (*)(const std::wstring& line);
 
 // Installs the sink (nullptr removes it) and hands it the lines kept so far.
 void SetDiagnosticSink(DiagnosticSink sink);
+DiagnosticSink GetDiagnosticSink();
 
 // Formats one line with the C runtime's wide printf rules (see Format.h) and
 // hands it to the sink. Never fails its caller.
