@@ -190,9 +190,16 @@ bool StopActiveDependents(SC_HANDLE service, SC_HANDLE manager)
     if (!EnumDependentServicesW(service, SERVICE_ACTIVE, dependents, bytesNeeded, &bytesNeeded, &count))
         return false;
 
-    for (DWORD i = 0; i < count; ++i) {
-        UniqueServiceHandle dependent(
-            OpenServiceW(manager, dependents[i].lpServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
+    std::vector<std::wstring> names;
+    for (DWORD i = 0; i < count; ++i)
+        names.push_back(dependents[i].lpServiceName ? dependents[i].lpServiceName : L"");
+    return StopServicesInTurn(manager, names, start);
+}
+
+bool StopServicesInTurn(SC_HANDLE manager, const std::vector<std::wstring>& services, DWORD startTicks)
+{
+    for (const std::wstring& name : services) {
+        UniqueServiceHandle dependent(OpenServiceW(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS));
         if (!dependent)
             return false;
         SERVICE_STATUS stopStatus = {};
@@ -202,9 +209,9 @@ bool StopActiveDependents(SC_HANDLE service, SC_HANDLE manager)
         status.dwCurrentState = stopStatus.dwCurrentState;
         status.dwWaitHint = stopStatus.dwWaitHint;
         while (status.dwCurrentState != SERVICE_STOPPED) {
-            // Sleep on the dependent's wait hint, but never past the limit
-            // shared by all dependents.
-            const DWORD elapsed = Elapsed(start);
+            // Sleep on the service's wait hint, but never past the limit
+            // shared by all of them.
+            const DWORD elapsed = Elapsed(startTicks);
             DWORD pause = status.dwWaitHint;
             const DWORD remaining = elapsed < StopWaitLimitMs ? StopWaitLimitMs - elapsed : 0;
             if (pause > remaining)
@@ -216,7 +223,7 @@ bool StopActiveDependents(SC_HANDLE service, SC_HANDLE manager)
                 return false;
             if (status.dwCurrentState == SERVICE_STOPPED)
                 break;
-            if (Elapsed(start) > StopWaitLimitMs)
+            if (Elapsed(startTicks) > StopWaitLimitMs)
                 return false;
         }
     }

@@ -45,6 +45,13 @@ void StopListedServices(const std::vector<std::string>& services);
 // dependent stopped or there was none.
 bool StopActiveDependents(SC_HANDLE service, SC_HANDLE manager);
 
+// The second half of StopActiveDependents, on the enumerated names: sends
+// each service its stop control and waits until it has stopped, sleeping on
+// its wait hint, until 30 s after startTicks (GetTickCount) at the latest.
+// False as soon as one cannot be opened, stopped or queried, or the time is
+// up.
+bool StopServicesInTurn(SC_HANDLE manager, const std::vector<std::wstring>& services, DWORD startTicks);
+
 // Sets "Start" = 4 (disabled) under each listed service's key where it
 // reads as another value. Missing keys and unreadable values are skipped.
 void DisableListedServices(const std::vector<std::string>& services);

@@ -313,15 +313,56 @@ TEST_F(ServiceStepTest, StopPendingIsPolledEveryTenSecondsForALongWaitHint)
 
 TEST_F(ServiceStepTest, StopThatStaysPendingIsWaitedForThirtySeconds)
 {
-    TestService service(m_temp.Path(), L"ZraTestSvcStuck", L"--hint 0 --pending forever");
+    TestService service(m_temp.Path(), L"ZraTestSvcStuck", L"--hint 200000 --pending forever");
     ASSERT_TRUE(service.Start());
     ASSERT_TRUE(service.BeginStop());
     const DWORD start = GetTickCount();
     StopListedServices({"ZraTestSvcStuck"});
     const DWORD elapsed = GetTickCount() - start;
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), ServiceState(service.Name()));
+    // Polls at 10, 20 and 30 s, then at most one 10 s sleep before the
+    // second stop control: never the 200 s the service asks for.
     EXPECT_GE(elapsed, 30000u);
-    EXPECT_LT(elapsed, 45000u);
+    EXPECT_LT(elapsed, 55000u);
+}
+
+TEST_F(ServiceStepTest, DependentsAreStoppedInTurn)
+{
+    const std::wstring log = m_temp.Path() + L"turns.txt";
+    TestService first(m_temp.Path(), L"ZraTestSvcTurnA", L"--hint 100 --pending 600 --log \"" + log + L"\"");
+    TestService second(m_temp.Path(), L"ZraTestSvcTurnB", L"--hint 100 --pending 300 --log \"" + log + L"\"");
+    ASSERT_TRUE(first.Start());
+    ASSERT_TRUE(second.Start());
+    UniqueServiceHandle manager = OpenManager();
+
+    const DWORD start = GetTickCount();
+    EXPECT_TRUE(StopServicesInTurn(manager.get(), {second.Name(), first.Name()}, start));
+    EXPECT_LT(GetTickCount() - start, 20000u);
+    // Each one had stopped before the next got its stop control.
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(first.Name()));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), ServiceState(second.Name()));
+    EXPECT_EQ("stopped ZraTestSvcTurnB\r\nstopped ZraTestSvcTurnA\r\n", ReadFileBytes(log));
+
+    EXPECT_TRUE(StopServicesInTurn(manager.get(), {}, GetTickCount()));
+    EXPECT_FALSE(StopServicesInTurn(manager.get(), {L"ZraTestSvcMissing"}, GetTickCount()));
+    // Already stopped: the stop control is refused.
+    EXPECT_FALSE(StopServicesInTurn(manager.get(), {first.Name()}, GetTickCount()));
+}
+
+TEST_F(ServiceStepTest, DependentsShareThirtySecondsWhateverTheirWaitHint)
+{
+    TestService stuck(m_temp.Path(), L"ZraTestSvcTurnStuck", L"--hint 200000 --pending forever");
+    TestService next(m_temp.Path(), L"ZraTestSvcTurnNext");
+    ASSERT_TRUE(stuck.Start());
+    ASSERT_TRUE(next.Start());
+    UniqueServiceHandle manager = OpenManager();
+
+    const DWORD start = GetTickCount();
+    EXPECT_FALSE(StopServicesInTurn(manager.get(), {stuck.Name(), next.Name()}, start));
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 29900u);
+    EXPECT_LT(elapsed, 40000u);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_RUNNING), ServiceState(next.Name()));
 }
 
 TEST(ServicePollInterval, TenthOfTheHintWithinOneToTenSeconds)
