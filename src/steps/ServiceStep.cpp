@@ -139,22 +139,8 @@ void StopListedServices(const std::vector<std::string>& services)
             continue;
         if (status.dwCurrentState == SERVICE_STOPPED)
             continue;
-        if (status.dwCurrentState == SERVICE_STOP_PENDING) {
-            // The wait ends when the stop is no longer pending or after the
-            // time limit, also when the status queries keep failing.
-            for (;;) {
-                Sleep(GetStopPendingPollInterval(status.dwWaitHint));
-                SERVICE_STATUS queried = {};
-                const bool read = QueryServiceStatus(service.get(), &queried) != FALSE;
-                if (read) {
-                    status = queried;
-                    if (status.dwCurrentState != SERVICE_STOP_PENDING)
-                        break;
-                }
-                if (Elapsed(start) > StopWaitLimitMs)
-                    break;
-            }
-        }
+        if (status.dwCurrentState == SERVICE_STOP_PENDING)
+            WaitWhileStopPending(service.get(), status, start);
         StopActiveDependents(service.get(), manager.get());
         // ControlService fills the status only for some failures; what the
         // last query showed stands otherwise.
@@ -168,6 +154,21 @@ void StopListedServices(const std::vector<std::string>& services)
             SERVICE_STATUS again = {};
             SendServiceStop(service.get(), again);
         }
+    }
+}
+
+void WaitWhileStopPending(SC_HANDLE service, SERVICE_STATUS& status, DWORD startTicks)
+{
+    for (;;) {
+        Sleep(GetStopPendingPollInterval(status.dwWaitHint));
+        SERVICE_STATUS queried = {};
+        if (QueryServiceStatus(service, &queried)) {
+            status = queried;
+            if (status.dwCurrentState != SERVICE_STOP_PENDING)
+                return;
+        }
+        if (Elapsed(startTicks) > StopWaitLimitMs)
+            return;
     }
 }
 

@@ -45,6 +45,13 @@ void StopListedServices(const std::vector<std::string>& services);
 // dependent stopped or there was none.
 bool StopActiveDependents(SC_HANDLE service, SC_HANDLE manager);
 
+// The wait of StopListedServices for a stop already pending: sleeps a poll
+// interval (from the wait hint of the last status read), queries, and ends
+// when a query shows another state or once more than 30 s have passed since
+// startTicks (GetTickCount), also when the queries keep failing. status
+// holds the last status read.
+void WaitWhileStopPending(SC_HANDLE service, SERVICE_STATUS& status, DWORD startTicks);
+
 // The second half of StopActiveDependents, on the enumerated names: sends
 // each service its stop control and waits until it has stopped, sleeping on
 // its wait hint, until 30 s after startTicks (GetTickCount) at the latest.

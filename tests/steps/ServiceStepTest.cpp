@@ -326,6 +326,29 @@ TEST_F(ServiceStepTest, StopThatStaysPendingIsWaitedForThirtySeconds)
     EXPECT_LT(elapsed, 55000u);
 }
 
+TEST_F(ServiceStepTest, PendingWaitEndsWhenStatusQueriesKeepFailing)
+{
+    TestService service(m_temp.Path(), L"ZraTestSvcNoQuery", L"--hint 0 --pending forever");
+    ASSERT_TRUE(service.Start());
+    ASSERT_TRUE(service.BeginStop());
+    // A handle without the query right: every status query fails.
+    UniqueServiceHandle manager = OpenManager();
+    UniqueServiceHandle handle(OpenServiceW(manager.get(), service.Name().c_str(), SERVICE_STOP));
+    ASSERT_TRUE(handle.valid());
+    SERVICE_STATUS probe = {};
+    if (QueryServiceStatus(handle.get(), &probe))
+        GTEST_SKIP() << "this service manager answers status queries on a handle without the query right";
+
+    SERVICE_STATUS status = {};
+    status.dwCurrentState = SERVICE_STOP_PENDING;
+    const DWORD start = GetTickCount();
+    WaitWhileStopPending(handle.get(), status, start);
+    const DWORD elapsed = GetTickCount() - start;
+    EXPECT_GE(elapsed, 30000u);
+    EXPECT_LT(elapsed, 40000u);
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOP_PENDING), status.dwCurrentState);
+}
+
 TEST_F(ServiceStepTest, DependentsAreStoppedInTurn)
 {
     const std::wstring log = m_temp.Path() + L"turns.txt";
