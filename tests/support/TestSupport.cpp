@@ -18,6 +18,25 @@ std::wstring GetEnv(const wchar_t* name, bool& present)
 
 } // namespace
 
+void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    RegDeleteKeyExW(root, path.c_str(), view, 0);
+}
+
+HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
 ScopedTempDir::ScopedTempDir(const std::wstring& hint)
 {
     wchar_t base[MAX_PATH + 1] = {};
