@@ -126,7 +126,7 @@ def test_step_4_ends_the_agent_processes_and_removes_its_services(fresh_prefix):
         running.stop_all()
 
 
-def test_a_pattern_matching_the_tool_and_its_launcher_ends_neither(prefix, tmp_path):
+def test_a_pattern_matching_the_tool_and_its_launcher_ends_neither(prefix):
     config = prefix.unix_path(TOOL_FOLDER) / "self-config.xml"
     document = SHIPPED_CONFIG.read_text(encoding="utf-8")
     start = document.index("<Processes>")
