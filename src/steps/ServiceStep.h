@@ -36,8 +36,8 @@ private:
 // Stops every listed service that is not stopped: a stop already pending is
 // waited for (polled every wait hint / 10, clamped to 1 s .. 10 s, for at
 // most 30 s), the service's active dependents are stopped first, then the
-// service is sent its stop control (a second one after its wait hint when
-// it has not stopped at once).
+// service is sent its stop control (a second one after its wait hint, 10 s
+// at most, when it has not stopped at once).
 void StopListedServices(const std::vector<std::string>& services);
 
 // Stops every active dependent of the service and waits until each has
@@ -54,7 +54,7 @@ void WaitWhileStopPending(SC_HANDLE service, SERVICE_STATUS& status, DWORD start
 
 // The second half of StopActiveDependents, on the enumerated names: sends
 // each service its stop control and waits until it has stopped, sleeping on
-// its wait hint, until 30 s after startTicks (GetTickCount) at the latest.
+// its wait hint but never past 30 s after startTicks (GetTickCount).
 // False as soon as one cannot be opened, stopped or queried, or the time is
 // up.
 bool StopServicesInTurn(SC_HANDLE manager, const std::vector<std::wstring>& services, DWORD startTicks);
