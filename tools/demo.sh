@@ -26,7 +26,7 @@ unset DISPLAY WAYLAND_DISPLAY
 wine() { (cd "$prefix/drive_c" && /usr/lib/wine/wine64 "$@"); }
 
 echo "== Seeding a simulated Halvora Zorander installation"
-tools/demo-seed-agent.sh "$prefix"
+tools/demo-seed-agent.sh "$prefix" "$root/$tree/tests"
 
 echo
 echo "== ZRACleanupUtility.exe /version"
@@ -46,7 +46,21 @@ echo "== What is left of the simulated agent"
 for key in 'HKLM\SOFTWARE\Halvora' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
 done
-for svc in NrvBrokerAgent NrvSessionAgent zgfx; do
+# A process ended through Wine leaves its Linux process a moment later; an
+# exited one that nobody has reaped yet (state Z) is gone as well.
+alive() {
+  local state
+  for _ in $(seq 25); do
+    state=$(ps -o stat= -p "$1" 2>/dev/null || true)
+    case "$state" in ''|Z*) return 1 ;; esac
+    sleep 0.2
+  done
+  return 0
+}
+while read -r pid image; do
+  if alive "$pid"; then echo "   process running: $image"; else echo "   process gone:    $image"; fi
+done < "$prefix/agent-processes.txt"
+for svc in NrvBrokerAgent NrvSessionAgent KpaSvc zgfx; do
   if wine sc query "$svc" </dev/null 2>/dev/null | grep -q STATE; then echo "   service present: $svc"; else echo "   service gone:    $svc"; fi
 done
 for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander" "ProgramData/Halvora/NrvAgent" "windows/system32/drivers/zgfx.sys"; do
