@@ -322,8 +322,11 @@ std::wstring NormalizeDeletionPath(const std::wstring& path)
     return full;
 }
 
-bool IsProtectedLocation(const std::wstring& normalizedPath, const std::vector<ProtectedFolder>& folders)
+bool IsProtectedLocation(const std::wstring& normalizedPath, const std::vector<ProtectedFolder>& folders,
+                         bool isFolder)
 {
+    if (!isFolder)
+        return false;
     const std::vector<std::wstring> parts = SplitComponents(normalizedPath);
     // A drive root ("C:") or a share ("\\server\share") on its own.
     if (parts.size() <= 1)
@@ -387,7 +390,10 @@ DeletionCheck CheckDeletionTarget(const std::wstring& path, const std::vector<Pr
     const std::wstring normalized = NormalizeDeletionPath(path);
     if (normalized.empty())
         return DeletionCheck::BadPath;
-    if (IsProtectedLocation(normalized, folders))
+    // A path that cannot be looked at counts as a folder.
+    FolderEntry target;
+    const bool isFolder = fileSystem.QueryEntry(normalized, target) != 0 || target.IsDirectory();
+    if (IsProtectedLocation(normalized, folders, isFolder))
         return DeletionCheck::Protected;
     // Every folder between the root and the path must be a real folder: a
     // link there would carry the deletion somewhere else.

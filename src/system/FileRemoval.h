@@ -43,7 +43,7 @@ public:
 FileSystemAccess& GetWindowsFileSystem();
 
 // A location no deletion may touch: the folder itself, every folder above
-// it and everything down to `depth` levels below it.
+// it and every folder down to `depth` levels below it.
 struct ProtectedFolder {
     std::wstring path;
     int depth = 0;
@@ -68,9 +68,12 @@ enum class DeletionCheck {
 // an absolute drive or UNC path, or holds a "." or ".." component.
 std::wstring NormalizeDeletionPath(const std::wstring& path);
 
-// Whether a normalized path is a drive or share root, a protected folder,
-// an ancestor of one, or lies within its protected depth. Case-insensitive.
-bool IsProtectedLocation(const std::wstring& normalizedPath, const std::vector<ProtectedFolder>& folders);
+// Whether a normalized folder path is a drive or share root, a protected
+// folder, an ancestor of one, or lies within its protected depth.
+// Case-insensitive. Files are never protected locations: the agent's own
+// files may lie right inside a system folder.
+bool IsProtectedLocation(const std::wstring& normalizedPath, const std::vector<ProtectedFolder>& folders,
+                         bool isFolder = true);
 
 // Checks a path before deletion; the folders above it are looked at through
 // the file-system access.

@@ -236,6 +236,9 @@ TEST(FileRemovalGuard, ProtectedLocationsRootsAncestorsAndDepths)
                                 L"C:\\Program Files\\Halvora", L"C:\\Users\\admin\\AppData\\Local\\Halvora",
                                 L"C:\\HvrTemp", L"C:\\Program Files Extra", L"\\\\server\\share\\folder"})
         EXPECT_FALSE(IsProtectedLocation(path, folders)) << path;
+    // A file right inside a protected folder is not itself protected.
+    EXPECT_FALSE(IsProtectedLocation(L"C:\\Windows\\kpawdapi.dll", folders, false));
+    EXPECT_TRUE(IsProtectedLocation(L"C:\\Windows\\kpawdapi.dll", folders, true));
 }
 
 // -- the real file system ---------------------------------------------------
