@@ -7,7 +7,20 @@ from pathlib import Path
 
 import pytest
 
-from winebed import TOOL_FOLDER, WINE64
+from winebed import EXE, TOOL_FOLDER, WINE64
+
+
+def runs_under_wow64():
+    """Whether the executable under test is the 32-bit build, which runs
+    under WOW64 in the 64-bit Wine prefix."""
+    data = EXE.read_bytes()[:4096]
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    return int.from_bytes(data[pe + 4:pe + 6], "little") == 0x14C
+
+
+WOW64 = runs_under_wow64()
+# Unflagged System32 entries reach the 64-bit folder through Sysnative.
+SYSTEM32_SHOWN = "C:\\windows\\Sysnative" if WOW64 else "C:\\windows\\System32"
 
 WINSTATIONS = "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Terminal Server\\WinStations"
 LISTENERS = [WINSTATIONS + "\\Console\\Kpa", WINSTATIONS + "\\Kpa-CGP", WINSTATIONS + "\\Kpa-CGP-1",
@@ -36,8 +49,14 @@ SEEDED = [
     "C:\\users\\other\\AppData\\Local\\Halvora\\Zorander\\cache.bin",
     PERSISTENT + "\\links.dat",
 ]
+# Entries flagged Wow64Redir name the 32-bit program folder only from the
+# 32-bit process; the 64-bit build does not see it.
+X86 = ["C:\\Program Files (x86)\\Halvora\\Zorander\\Broker\\NrvBrokerAgent.exe",
+       "C:\\Program Files (x86)\\Halvora\\Common\\shared.dll"]
+if WOW64:
+    SEEDED += X86
 # Neighbours the configuration does not name.
-KEPT = [
+KEPT = X86 * (not WOW64) + [
     "C:\\windows\\system32\\drivers\\null.sys.keep",
     "C:\\windows\\Temp\\unrelated.log",
     "C:\\ProgramData\\Halvora\\Other\\keep.ini",
@@ -83,12 +102,21 @@ def test_step_6_removes_the_shipped_configuration_files_and_listener_keys(fresh_
     assert prefix.unix_path("C:\\windows\\system32\\kernel32.dll").exists()
 
     files = {(e.text, e.get("Status")) for e in items(prefix, "Files", "File")}
-    for shown in ("C:\\windows\\System32\\drivers\\zgfx.sys", "C:\\windows\\system32\\kpawdapi.dll",
-                  "C:\\windows\\System32\\DriverStore\\Temp\\Halvora", "C:\\Program Files\\Halvora\\Zorander",
+    expected = [SYSTEM32_SHOWN + "\\drivers\\zgfx.sys", SYSTEM32_SHOWN + "\\DriverStore\\Temp\\Halvora",
+                SYSTEM32_SHOWN.replace("System32", "system32") + "\\kpawdapi.dll"]
+    if WOW64:
+        # The flagged "%programfiles%\Halvora\system32" already took the
+        # literal (x86) hvrauth.dll with it.
+        expected += ["C:\\Program Files (x86)\\Halvora\\Zorander\\Broker", "C:\\Program Files (x86)\\Halvora\\Common",
+                     "C:\\Program Files (x86)\\Halvora\\system32"]
+    else:
+        expected += ["C:\\Program Files (x86)\\Halvora\\system32\\hvrauth.dll"]
+    for shown in expected + [
+                  "C:\\Program Files\\Halvora\\Zorander",
                   "C:\\Program Files\\Halvora", "C:\\HvrTemp", "C:\\ProgramData\\Halvora\\NrvAgent",
-                  "C:\\Program Files (x86)\\Halvora\\system32\\hvrauth.dll", PERSISTENT,
+                  PERSISTENT,
                   "C:\\Users\\*****\\AppData\\Local\\Halvora\\Zorander",
-                  "C:\\Users\\*****\\AppData\\Roaming\\Halvora\\Zorander"):
+                  "C:\\Users\\*****\\AppData\\Roaming\\Halvora\\Zorander"]:
         assert (shown, "Succeeded") in files, shown
     assert all(status == "Succeeded" for _, status in files)
     masked = [e for e in items(prefix, "Files", "File") if "*****" in e.text]
