@@ -358,7 +358,7 @@ TEST(DeleteFileOrDirectory, ProtectedAndMalformedPathsAreRefused)
     wchar_t temp[MAX_PATH];
     ASSERT_NE(0u, GetTempPathW(MAX_PATH, temp));
 
-    std::vector<std::wstring> refused = {windows, system, std::wstring(system) + L"\\drivers",
+    std::vector<std::wstring> refused = {windows, system, std::wstring(windows) + L"\\Fonts",
                                          std::wstring(windows).substr(0, 3), std::wstring(windows) + L"\\.",
                                          std::wstring(windows) + L"\\Fonts\\..", temp};
     if (shortWindows[0] != L'\0')
@@ -370,7 +370,7 @@ TEST(DeleteFileOrDirectory, ProtectedAndMalformedPathsAreRefused)
         EXPECT_TRUE(existed) << path.c_str();
         EXPECT_TRUE(result == E_ACCESSDENIED || result == HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME)) << path.c_str();
     }
-    EXPECT_TRUE(DirectoryExists(std::wstring(system) + L"\\drivers"));
+    EXPECT_TRUE(DirectoryExists(std::wstring(windows) + L"\\Fonts"));
 
     // "." and ".." inside an otherwise harmless path are refused too.
     ScopedTempDir scratch;
