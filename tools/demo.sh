@@ -54,7 +54,7 @@ for key in 'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kp
            'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\Wds\kpawd'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
 done
-for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander" "ProgramData/Halvora/NrvAgent" \
+for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander/Plug-in" "ProgramData/Halvora/NrvAgent" \
          "ProgramData/Halvora/Logs" "windows/system32/drivers/zgfx.sys" "windows/system32/drivers/kpawd.sys" \
          "windows/system32/drivers/ZorTdi.sys" "windows/system32/kpawdapi.dll" "windows/system32/zgfxum64.dll" \
          "windows/Temp/Halvora" "users/root/AppData/Local/Halvora/Zorander" \

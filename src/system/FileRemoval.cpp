@@ -521,8 +521,14 @@ bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& res
                 return true;
             ownRemoval = true;
         } else if (shellUnavailable) {
-            WriteDebugLine(L"%ws: IFileOperation is not available (%ld), deleting %ws directly", OperationName,
-                           static_cast<long>(result), shown.c_str());
+            // Said once per run: where the engine is missing it is missing
+            // for every path.
+            static bool told = false;
+            if (!told)
+                WriteDebugLine(L"%ws: IFileOperation is not available (%ld), deleting %ws and every later path "
+                               L"with the own tree removal",
+                               OperationName, static_cast<long>(result), shown.c_str());
+            told = true;
             ownRemoval = true;
         } else {
             return false;
