@@ -28,11 +28,9 @@ void ReplaceFirst(std::wstring& text, size_t position, size_t length, const wcha
         text.replace(position, length, replacement);
 }
 
-wchar_t FoldCase(wchar_t c)
+bool SameLetter(wchar_t a, wchar_t b)
 {
-    wchar_t folded = c;
-    CharUpperBuffW(&folded, 1);
-    return folded;
+    return CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL;
 }
 
 } // namespace
@@ -77,7 +75,7 @@ bool MatchesNamePattern(const std::wstring& name, const std::wstring& pattern)
         if (p < pattern.size() && pattern[p] == L'*') {
             starP = p++;
             starN = n;
-        } else if (p < pattern.size() && (pattern[p] == L'?' || FoldCase(pattern[p]) == FoldCase(name[n]))) {
+        } else if (p < pattern.size() && (pattern[p] == L'?' || SameLetter(pattern[p], name[n]))) {
             ++p;
             ++n;
         } else if (starP != std::wstring::npos) {

@@ -1,5 +1,7 @@
 #include "steps/FileStep.h"
 
+#include <utility>
+
 #include "logs/Log.h"
 #include "logs/UninstallXmlLog.h"
 #include "steps/FilePathRules.h"

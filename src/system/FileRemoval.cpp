@@ -5,6 +5,8 @@
 #include <shobjidl.h>
 #include <userenv.h>
 
+#include <cwchar>
+
 #include "logs/Log.h"
 #include "system/UniqueHandle.h"
 
