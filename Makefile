@@ -5,9 +5,10 @@
 #   make demo      clean up a simulated agent installation in a sandbox prefix
 #   make bench     run the benchmarks
 #
-# The product is the 32-bit build. Where this machine cannot run 32-bit
-# programs (a kernel without 32-bit user mode), the tests run a 64-bit build
-# of the same sources in build/win64 and say so.
+# The product is the 32-bit build, and the tests run it: natively, or through
+# qemu-i386 user emulation where the kernel has no 32-bit user mode (set up
+# by tools/setup-emulation.sh). Only where neither works do the tests run a
+# 64-bit build of the same sources in build/win64, and say so.
 
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=

@@ -35,7 +35,7 @@ HKEY Create(HKEY parent, const std::wstring& name)
 
 void BuildTree()
 {
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTop);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, kTop, KEY_WOW64_64KEY);
     HKEY top = Create(HKEY_LOCAL_MACHINE, kTop);
     BYTE binary[48];
     for (int i = 0; i < 48; ++i)
@@ -67,7 +67,7 @@ void BuildTree()
 double TimeFlatDelete(int subkeys)
 {
     const std::wstring path = std::wstring(kTop) + L" Flat";
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
     HKEY top = Create(HKEY_LOCAL_MACHINE, path);
     for (int i = 0; i < subkeys; ++i)
         RegCloseKey(Create(top, L"Sub key " + std::to_wstring(i)));

@@ -21,7 +21,7 @@ cp "$exe" "$prefix/drive_c/zra/"
 tools/wine-prefix.sh start "$prefix"
 trap 'tools/wine-prefix.sh stop "$prefix"' EXIT
 
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+. tools/wine-env.sh "$prefix"
 unset DISPLAY WAYLAND_DISPLAY
 wine() { (cd "$prefix/drive_c" && /usr/lib/wine/wine64 "$@"); }
 

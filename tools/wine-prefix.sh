@@ -19,9 +19,8 @@ WINE64=/usr/lib/wine/wine64
 WINESERVER=/usr/lib/wine/wineserver64
 
 wine_env() {
-  export WINEPREFIX="$1" WINEARCH=win64 WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-  unset DISPLAY WAYLAND_DISPLAY
+  . "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh" "$1"
+  export WINEARCH=win64
 }
 
 start_server() {
@@ -61,6 +60,9 @@ case "${1:-}" in
     "$WINE64" wineboot -i </dev/null >/dev/null 2>&1
     "$WINESERVER" -w </dev/null >/dev/null 2>&1 || true
     unlink_profile_folders "$dir"
+    # Windows has a drivers folder in SysWOW64 too; Wine 8 does not create
+    # it, and paths redirected there from System32\drivers would fail.
+    mkdir -p "$dir/drive_c/windows/syswow64/drivers"
     touch "$dir/.zra-template-ready"
     ;;
   clone)

@@ -11,8 +11,7 @@ prefix="$root/run-$name"
 "$tools/wine-prefix.sh" template "$root/template" || exit 1
 "$tools/wine-prefix.sh" clone "$root/template" "$prefix" || exit 1
 "$tools/wine-prefix.sh" start "$prefix"
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-unset DISPLAY WAYLAND_DISPLAY
+. "$tools/wine-env.sh" "$prefix"
 /usr/lib/wine/wine64 "$@" </dev/null
 rc=$?
 "$tools/wine-prefix.sh" stop "$prefix"

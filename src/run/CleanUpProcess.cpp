@@ -8,7 +8,7 @@
 #include "logs/ResumeMarker.h"
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
 #include "system/ProgramInfo.h"

@@ -5,8 +5,10 @@
 #include "logs/Log.h"
 #include "logs/UninstallXmlLog.h"
 #include "steps/FilePathRules.h"
+#include "steps/RemovalRecord.h"
 #include "system/FileRemoval.h"
 #include "system/Privileges.h"
+#include "system/RegistryBackup.h"
 #include "system/RegistryKey.h"
 #include "system/SystemInfo.h"
 #include "system/TextConvert.h"
@@ -187,7 +189,8 @@ void FileStep::RemoveRdsKeys()
         if (!key)
             continue;
         LONG code = key->ExportRegistryKeyAndSubkeys(root, subkey);
-        if (code == ERROR_SUCCESS && (!GetRegLog().IsOpen() || GetRegLog().HasWriteFailed()))
+        const RegistryBackupTarget* backup = GetRegistryBackupTarget();
+        if (code == ERROR_SUCCESS && (backup == nullptr || !backup->IsBackupOpen() || backup->HasBackupWriteFailed()))
             code = ERROR_WRITE_FAULT;
         if (code != ERROR_SUCCESS) {
             // Without its backup the key is not deleted.
@@ -196,7 +199,7 @@ void FileStep::RemoveRdsKeys()
         } else {
             code = key->DeleteKeyAndSubkeys();
         }
-        UninstallXmlLog::GetInstance().AddItem(CommonXmlLogItem(code, "Registries", "registry", text));
+        RecordRemoval(RemovalKind::Registry, text, code);
         if (code != ERROR_SUCCESS)
             WriteDebugLine(L"%ws: Error: Delete key %ws failed with error: %ld", RemoveRdsKeysName,
                            Utf8ToWide(text).c_str(), static_cast<long>(code));

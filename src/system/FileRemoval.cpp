@@ -7,7 +7,7 @@
 
 #include <cwchar>
 
-#include "logs/Log.h"
+#include "system/Diagnostics.h"
 #include "system/UniqueHandle.h"
 
 #ifndef ERROR_STOPPED_ON_SYMLINK
@@ -242,7 +242,7 @@ bool DeleteWithShell(const std::wstring& path, const std::wstring& shownPath, HR
         return false;
     }
     if (FAILED(hr)) {
-        WriteDebugLine(L"%ws: Deleting %ws ERROR: IFileOperation failed with error %ld", OperationName,
+        WriteDiagnosticLine(L"%ws: Deleting %ws ERROR: IFileOperation failed with error %ld", OperationName,
                        shownPath.c_str(), static_cast<long>(hr));
         return false;
     }
@@ -429,7 +429,7 @@ DWORD RemoveTree(const std::wstring& path, FileSystemAccess& fileSystem, const s
             return;
         // A folder left behind by a failure below it needs no line of its own.
         if (!(entryCode == ERROR_DIR_NOT_EMPTY && firstError != 0))
-            WriteDebugLine(L"%ws: Error: cannot delete %ws: %ld", OperationName,
+            WriteDiagnosticLine(L"%ws: Error: cannot delete %ws: %ld", OperationName,
                            ShownEntryPath(path, shownRoot, entryPath).c_str(), static_cast<long>(entryCode));
         if (firstError == 0)
             firstError = entryCode;
@@ -495,15 +495,15 @@ bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& res
     case DeletionCheck::Allowed:
         break;
     case DeletionCheck::BadPath:
-        WriteDebugLine(L"%ws: Error: %ws is not a path that can be deleted", OperationName, shown.c_str());
+        WriteDiagnosticLine(L"%ws: Error: %ws is not a path that can be deleted", OperationName, shown.c_str());
         result = HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
         return false;
     case DeletionCheck::Protected:
-        WriteDebugLine(L"%ws: Error: %ws is a protected location, not deleted", OperationName, shown.c_str());
+        WriteDiagnosticLine(L"%ws: Error: %ws is a protected location, not deleted", OperationName, shown.c_str());
         result = E_ACCESSDENIED;
         return false;
     case DeletionCheck::ThroughLink:
-        WriteDebugLine(L"%ws: Error: %ws lies below a link, not followed", OperationName, shown.c_str());
+        WriteDiagnosticLine(L"%ws: Error: %ws lies below a link, not followed", OperationName, shown.c_str());
         result = HRESULT_FROM_WIN32(ERROR_STOPPED_ON_SYMLINK);
         return false;
     }
@@ -527,7 +527,7 @@ bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& res
             // for every path.
             static bool told = false;
             if (!told)
-                WriteDebugLine(L"%ws: IFileOperation is not available (%ld), deleting %ws and every later path "
+                WriteDiagnosticLine(L"%ws: IFileOperation is not available (%ld), deleting %ws and every later path "
                                L"with the own tree removal",
                                OperationName, static_cast<long>(result), shown.c_str());
             told = true;
@@ -539,7 +539,7 @@ bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& res
     const DWORD code = RemoveTree(target, fileSystem, shown);
     result = HRESULT_FROM_WIN32(code);
     if (code != 0) {
-        WriteDebugLine(L"%ws: Deleting %ws ERROR: removal failed with error %ld", OperationName, shown.c_str(),
+        WriteDiagnosticLine(L"%ws: Deleting %ws ERROR: removal failed with error %ld", OperationName, shown.c_str(),
                        static_cast<long>(result));
         return false;
     }

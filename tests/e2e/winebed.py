@@ -49,6 +49,13 @@ class WinePrefix:
         )
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(name, None)
+        # Under qemu-i386 emulation every Wine process loads the trap-number
+        # fix (tools/setup-emulation.sh, tools/wine-env.sh).
+        trapfix = TOOLS.parent / "build" / "emu" / "lib" / "i386-linux-gnu" / "libzra-trapfix.so"
+        preload = self.env.get("LD_PRELOAD", "")
+        if trapfix.exists() and "libzra-trapfix.so" not in preload:
+            entry = str(TOOLS.parent / "build" / "emu" / "$LIB" / "libzra-trapfix.so")
+            self.env["LD_PRELOAD"] = entry + (":" + preload if preload else "")
         # The tool asks the web for its latest version at every start: unless
         # a test says otherwise, point it at a closed loopback port.
         self.env.setdefault("ZRA_ENV_ZRA_VERSION_URL", OFFLINE_VERSION_URL)

@@ -195,7 +195,7 @@ TEST_F(ResumeMarker, FreshRunStartsTheBackupAfterSettingTheMarkerAndTheNextStart
     ASSERT_TRUE(FileExists(path));
     HKEY created = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &created, nullptr));
+                                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &created, nullptr));
     const DWORD one = 1;
     RegSetValueExW(created, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
     RegCloseKey(created);
@@ -206,7 +206,7 @@ TEST_F(ResumeMarker, FreshRunStartsTheBackupAfterSettingTheMarkerAndTheNextStart
     EXPECT_EQ(std::string(kHeader) + block, ReadFileBytes(path));
     ASSERT_EQ(0u, RunChild("DISABLED_RunExports", folder.Path()));
     EXPECT_EQ(std::string(kHeader) + block + block, ReadFileBytes(path));
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport");
+    DeleteRegistryTree(HKEY_CURRENT_USER, L"Software\\Halvora ResumeExport", KEY_WOW64_64KEY);
 }
 
 TEST_F(ResumeMarker, UnavailableBackupIsReportedOnce)
@@ -252,12 +252,12 @@ TEST(Child, DISABLED_BackupUnavailable)
     ASSERT_TRUE(key);
     HKEY created = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Halvora NoBackup", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &created, nullptr));
+                                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &created, nullptr));
     RegCloseKey(created);
     EXPECT_EQ(ERROR_SUCCESS, key->ExportRegistryKeyAndSubkeys(HKEY_CURRENT_USER, L"Software\\Halvora NoBackup"));
     EXPECT_EQ(ERROR_SUCCESS, key->ExportRegistryKeyAndSubkeys(HKEY_CURRENT_USER, L"Software\\Halvora NoBackup"));
     EXPECT_FALSE(GetRegLog().IsOpen());
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Halvora NoBackup");
+    DeleteRegistryTree(HKEY_CURRENT_USER, L"Software\\Halvora NoBackup", KEY_WOW64_64KEY);
 }
 
 } // namespace

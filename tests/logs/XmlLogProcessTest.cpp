@@ -180,9 +180,17 @@ TEST_F(ResultLogProcesses, EndingTheProcessDuringSavesNeverLeavesABrokenFile)
     int previousItems = -1;
     int kills = 0;
     for (int round = 0; round < 30; ++round) {
+        // Process start-up time varies widely (under emulation it is most of
+        // a second): wait for the writer's first save, then end it at a
+        // random point of the saves that follow.
+        const std::string before = FileExists(m_path) ? ReadFileBytes(m_path) : std::string();
         HANDLE process = StartWriter(L"\"" + m_folder + L"\" loop");
         ASSERT_NE(nullptr, process);
-        Sleep(30 + random() % 250);
+        for (int waited = 0; waited < 30000; waited += 10) {
+            if (FileExists(m_path) && ReadFileBytes(m_path) != before) break;
+            if (WaitForSingleObject(process, 10) == WAIT_OBJECT_0) break;
+        }
+        Sleep(random() % 250);
         ASSERT_TRUE(TerminateProcess(process, 9));
         WaitForSingleObject(process, 10000);
         CloseHandle(process);

@@ -9,7 +9,7 @@
 #include "logs/Log.h"
 #include "logs/LogFolder.h"
 #include "logs/UninstallXmlLog.h"
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 #include "steps/FileStep.h"
 #include "support/TestSupport.h"
 #include "system/TextConvert.h"

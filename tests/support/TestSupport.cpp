@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "system/XmlFile.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -17,6 +19,25 @@ std::wstring GetEnv(const wchar_t* name, bool& present)
 }
 
 } // namespace
+
+void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
+        return;
+    RegDeleteTreeW(key, nullptr);
+    RegCloseKey(key);
+    RegDeleteKeyExW(root, path.c_str(), view, 0);
+}
+
+HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr) !=
+        ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
 
 ScopedTempDir::ScopedTempDir(const std::wstring& hint)
 {
@@ -112,12 +133,7 @@ DWORD RunProcessAndWait(const std::wstring& commandLine, DWORD timeoutMs, const 
 
 bool LoadXmlFile(const std::wstring& path, tinyxml2::XMLDocument& doc)
 {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-        return false;
-    const bool ok = doc.LoadFile(file) == tinyxml2::XML_SUCCESS;
-    fclose(file);
-    return ok;
+    return LoadXmlDocument(path, doc) == tinyxml2::XML_SUCCESS;
 }
 
 void RemoveTree(const std::wstring& path)

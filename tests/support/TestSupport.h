@@ -37,6 +37,15 @@ bool FileExists(const std::wstring& path);
 bool DirectoryExists(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
 
+// Registry helpers of the tests. Each names its registry view
+// (KEY_WOW64_64KEY or KEY_WOW64_32KEY): a 32-bit test process would
+// otherwise be redirected to the 32-bit view for paths under Software.
+// DeleteRegistryTree removes root\path with everything below it (a missing
+// key is fine); CreateRegistryKey returns an open key to be closed by the
+// caller, or null.
+void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view);
+HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view);
+
 // Runs a command line and waits for it; a process still running after the
 // time-out is ended. Returns its exit code, 0xFFFFFFFF when it could not be
 // started, 0xFFFFFFFE when its code could not be read.

@@ -55,7 +55,8 @@ struct OsProbe {
 std::string ProbeUnder(const wchar_t* wineVersion, const std::wstring& outFile)
 {
     HKEY wine = nullptr;
-    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &wine, nullptr);
+    RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine", 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                    &wine, nullptr);
     wchar_t saved[64] = {};
     DWORD savedSize = sizeof(saved) - sizeof(wchar_t);
     const bool hadVersion =

@@ -140,17 +140,17 @@ TEST(Privileges, HiveLoadAndUnload)
     // A small hive saved from a key of our own.
     HKEY source = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Halvora HiveSource", 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &source, nullptr));
+                                             KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &source, nullptr));
     const DWORD marker = 0x5a5a;
     RegSetValueExW(source, L"marker", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&marker), sizeof(marker));
     HKEY child = nullptr;
-    RegCreateKeyExW(source, L"Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr);
+    RegCreateKeyExW(source, L"Child", 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &child, nullptr);
     RegCloseKey(child);
     ScopedTempDir folder(L"hive");
     const std::wstring hiveFile = folder.Path() + L"NTUSER.DAT";
     const LONG saved = RegSaveKeyW(source, hiveFile.c_str(), nullptr);
     RegCloseKey(source);
-    RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Halvora HiveSource");
+    DeleteRegistryTree(HKEY_CURRENT_USER, L"Software\\Halvora HiveSource", KEY_WOW64_64KEY);
     if (saved != ERROR_SUCCESS)
         GTEST_SKIP() << "Wine refused RegSaveKeyW: error " << saved;
 

@@ -42,10 +42,10 @@ class RegistryKeyTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+        DeleteRegistryTree(HKEY_CURRENT_USER, kPath, KEY_WOW64_64KEY);
         HKEY key = nullptr;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                                 &key, nullptr));
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kPath, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr));
         RegCloseKey(key);
         m_key = CRegistryKey::Open(HKEY_CURRENT_USER, kPath, KEY_ALL_ACCESS | KEY_WOW64_64KEY);
         ASSERT_TRUE(m_key);
@@ -53,7 +53,7 @@ protected:
     void TearDown() override
     {
         m_key.reset();
-        RegDeleteTreeW(HKEY_CURRENT_USER, kPath);
+        DeleteRegistryTree(HKEY_CURRENT_USER, kPath, KEY_WOW64_64KEY);
     }
     void Set(const std::wstring& name, DWORD type, const std::vector<BYTE>& data)
     {
@@ -236,7 +236,8 @@ TEST_F(RegistryKeyTest, EnumeratesNamesOfAnyLength)
 
     for (const wchar_t* name : {L"b", L"a", L"c"}) {
         HKEY sub = nullptr;
-        RegCreateKeyExW(m_key->GetHandle(), name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+        RegCreateKeyExW(m_key->GetHandle(), name, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &sub,
+                        nullptr);
         RegCloseKey(sub);
     }
     std::vector<std::wstring> subkeys{L"stale"};
@@ -269,10 +270,7 @@ TEST_F(RegistryKeyTest, DeletesThreeLevelsDeepestFirstInTheKeysView)
         key.reset();
         EXPECT_FALSE(CRegistryKey::Open(HKEY_LOCAL_MACHINE, top, KEY_READ | view));
         EXPECT_TRUE(CRegistryKey::Open(HKEY_LOCAL_MACHINE, top + L"\\a\\keep", KEY_READ | other));
-        HKEY otherRoot = nullptr;
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_ALL_ACCESS | other, &otherRoot);
-        RegDeleteTreeW(otherRoot, L"Halvora DeleteTest");
-        RegCloseKey(otherRoot);
+        DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, other);
     }
 }
 
@@ -282,7 +280,8 @@ TEST_F(RegistryKeyTest, ExportWritesHeaderValuesSeparatorAndSubkeysDepthFirst)
     Set(L"n", REG_DWORD, {2, 0, 0, 0});
     Set(L"bad", REG_DWORD, {1, 2});
     HKEY sub = nullptr;
-    RegCreateKeyExW(m_key->GetHandle(), L"child\\grandchild", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCreateKeyExW(m_key->GetHandle(), L"child\\grandchild", 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr,
+                    &sub, nullptr);
     RegSetValueExW(sub, L"g", 0, REG_BINARY, Text(L"").data(), 2);
     RegCloseKey(sub);
 

@@ -52,9 +52,15 @@ std::vector<BYTE> Bytes(const std::wstring& text, bool terminator = true)
     return std::vector<BYTE>(begin, begin + (text.size() + (terminator ? 1 : 0)) * sizeof(wchar_t));
 }
 
+// Sets exactly the given bytes. RegSetValueExW counts a string's terminator
+// in when the caller left it out but the character after the data is NUL
+// (Windows NT does this, and Wine with it), so the bytes are followed by a
+// non-NUL guard that keeps an unterminated string as it was given.
 void SetRaw(HKEY key, const std::wstring& name, DWORD type, const std::vector<BYTE>& data)
 {
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : data.data(),
+    std::vector<BYTE> guarded(data);
+    guarded.insert(guarded.end(), {0xAA, 0xAA, 0xAA, 0xAA});
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name.c_str(), 0, type, data.empty() ? nullptr : guarded.data(),
                                             static_cast<DWORD>(data.size())))
         << WideToUtf8(name);
 }
@@ -162,8 +168,8 @@ TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
     const std::wstring top = L"Software\\Halvora RoundTrip";
     const std::wstring redirected = L"Software\\Wow6432Node\\Halvora RoundTrip";
 
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, top.c_str());
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, redirected.c_str());
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_64KEY);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_32KEY);
     BuildTree(top, view);
     if (view32) {
         // The 32-bit view really is a separate place.
@@ -211,8 +217,17 @@ TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
     }
     Tree after;
     ReadTree(HKEY_LOCAL_MACHINE, top, view, L"", after);
+    // The backup carries the unterminated string's exact bytes, but every
+    // importer writes it through RegSetValueExW, which adds the terminator
+    // when its own buffer has a NUL after the data (see the set-value test
+    // below). Either form counts as restored; everything else is exact.
+    EXPECT_NE(std::string::npos, exported.find("\"Unterminated\"=hex(1):61,00,62,00,63,00\r\n"));
+    const std::pair<DWORD, std::vector<BYTE>> unterminated = after[L" : Unterminated"];
+    EXPECT_EQ(static_cast<DWORD>(REG_SZ), unterminated.first);
+    EXPECT_TRUE(unterminated.second == Bytes(L"abc", false) || unterminated.second == Bytes(L"abc", true));
+    after[L" : Unterminated"] = before[L" : Unterminated"];
     EXPECT_EQ(before, after);
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, (view32 ? redirected : top).c_str());
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, view);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothViews, RegistryRoundTrip, ::testing::Values(KEY_WOW64_64KEY, KEY_WOW64_32KEY),
@@ -259,7 +274,28 @@ TEST(RegistryRoundTrip, SingleValueExportRestoresTheValue)
               after[L" : Target \"x\""]);
     EXPECT_EQ(std::make_pair(static_cast<DWORD>(REG_BINARY), std::vector<BYTE>()), after[L" : Empty"]);
     wrapper.reset();
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE, path.c_str());
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
+}
+
+// Why an unterminated string cannot come back byte for byte through any
+// importer: the system itself extends the count of string data whose
+// character after the given bytes is NUL.
+TEST(RegistrySetValue, StringDataIsExtendedOverAFollowingNul)
+{
+    const std::wstring path = L"Software\\Halvora SetValue";
+    HKEY key = CreateRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
+    ASSERT_NE(nullptr, key);
+    const wchar_t followedByNul[] = L"abc";
+    const wchar_t followedByText[] = L"abcd";
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"nul", 0, REG_SZ, reinterpret_cast<const BYTE*>(followedByNul), 6));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key, L"text", 0, REG_SZ, reinterpret_cast<const BYTE*>(followedByText), 6));
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"nul", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(8u, size);
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(key, L"text", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(6u, size);
+    RegCloseKey(key);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY);
 }
 
 } // namespace
