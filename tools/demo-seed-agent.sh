@@ -42,6 +42,26 @@ printf 'MZ simulated agent file\n' > "$pf86/Plug-in/ZorPlugin.dll"
 printf '[agent]\nrelay=relay1.halvora.example\n' > "$data/agent.ini"
 printf 'agent log\n' > "$data/Logs/agent.log"
 printf 'MZ simulated driver\n' > "$prefix/drive_c/windows/system32/drivers/zgfx.sys"
+sys32="$prefix/drive_c/windows/system32"
+for f in drivers/kpawd.sys drivers/ZorTdi.sys kpawdapi.dll zgfxum64.dll; do
+  printf 'MZ simulated agent file\n' > "$sys32/$f"
+done
+mkdir -p "$prefix/drive_c/windows/Temp/Halvora" "$data/LocallyPersistedData/DeskLinkInfo" "$prefix/drive_c/HvrTemp" \
+  "$prefix/drive_c/ProgramData/Halvora/Logs"
+printf 'install log\n' > "$prefix/drive_c/windows/Temp/Halvora/install.log"
+printf 'desk links\n' > "$data/LocallyPersistedData/DeskLinkInfo/links.dat"
+printf 'temp\n' > "$prefix/drive_c/HvrTemp/setup.tmp"
+printf 'agent log\n' > "$prefix/drive_c/ProgramData/Halvora/Logs/agent.log"
+for part in Local Roaming; do
+  mkdir -p "$prefix/drive_c/users/root/AppData/$part/Halvora/Zorander"
+  printf 'user settings\n' > "$prefix/drive_c/users/root/AppData/$part/Halvora/Zorander/settings.ini"
+done
+
+# Listener keys of the agent's remote-desktop protocol.
+ts='HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server'
+w reg add "$ts\WinStations\Kpa-TCP" /v PortNumber /t REG_DWORD /d 2598 /f /reg:64
+w reg add "$ts\WinStations\Kpa-SSL" /v PortNumber /t REG_DWORD /d 443 /f /reg:64
+w reg add "$ts\Wds\kpawd" /v WdName /d 'Kpa Listener' /f /reg:64
 
 # Services and a kernel driver, as the agent registers them.
 w sc create zgfx type= kernel binPath= 'C:\windows\system32\drivers\zgfx.sys' start= demand
@@ -74,4 +94,4 @@ else
   w sc create NrvSessionAgent binPath= 'C:\Program Files\Halvora\Zorander\Session\NrvSessionAgent.exe' start= demand
   echo "   services: NrvBrokerAgent, NrvSessionAgent and the driver zgfx"
 fi
-echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), a Run value; files under Program Files, ProgramData and drivers"
+echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), a Run value, listener keys; files under Program Files, ProgramData, system32, drivers, the Windows temp folder, the user profile and C:\\HvrTemp"

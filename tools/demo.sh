@@ -63,9 +63,22 @@ done < "$prefix/agent-processes.txt"
 for svc in NrvBrokerAgent NrvSessionAgent KpaSvc zgfx; do
   if wine sc query "$svc" </dev/null 2>/dev/null | grep -q STATE; then echo "   service present: $svc"; else echo "   service gone:    $svc"; fi
 done
-for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander" "ProgramData/Halvora/NrvAgent" "windows/system32/drivers/zgfx.sys"; do
+for key in 'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-TCP' \
+           'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-SSL' \
+           'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\Wds\kpawd'; do
+  if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
+done
+for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander/Plug-in" "ProgramData/Halvora/NrvAgent" \
+         "ProgramData/Halvora/Logs" "windows/system32/drivers/zgfx.sys" "windows/system32/drivers/kpawd.sys" \
+         "windows/system32/drivers/ZorTdi.sys" "windows/system32/kpawdapi.dll" "windows/system32/zgfxum64.dll" \
+         "windows/Temp/Halvora" "users/root/AppData/Local/Halvora/Zorander" \
+         "users/root/AppData/Roaming/Halvora/Zorander" "HvrTemp"; do
   if [ -e "$prefix/drive_c/$f" ]; then echo "   file present: C:/$f"; else echo "   file gone:    C:/$f"; fi
 done
+if [ "$tree" = build/win64 ]; then
+  echo "   (the 64-bit build does not run under WOW64: entries flagged Wow64Redir name C:/Program Files there,"
+  echo "    so the copy under Program Files (x86) stays; the 32-bit product removes it)"
+fi
 
 logs="$prefix/drive_c/users/root/Temp/halvora/ZraCleanup"
 echo
