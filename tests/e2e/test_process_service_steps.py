@@ -31,7 +31,7 @@ class Processes:
         if not target.exists():
             target.write_bytes(self.prefix.unix_path(SLEEPER).read_bytes())
         ready = f"{TOOL_FOLDER}\\ready-{len(self.started)}-{image}.txt"
-        proc = subprocess.Popen([WINE64, f"{folder}\\{image}", "120000", ready], cwd=self.prefix.path / "drive_c",
+        proc = subprocess.Popen([WINE64, f"{folder}\\{image}", "900000", ready], cwd=self.prefix.path / "drive_c",
                                 env=self.prefix.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
         self.started.append((self.prefix.unix_path(ready), proc))
