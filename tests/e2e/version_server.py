@@ -72,6 +72,7 @@ class LoopbackAuthority:
                 crl_issuer=None)]), critical=False)
         server_cert = server_cert.sign(self.key, hashes.SHA256())
         self.issuer_name = name
+        self.server_serial = server_cert.serial_number
         folder.mkdir(parents=True, exist_ok=True)
         self.server_cert_file = folder / "server.pem"
         self.server_key_file = folder / "server.key"
@@ -80,17 +81,21 @@ class LoopbackAuthority:
         self.server_key_file.write_bytes(server_key.private_bytes(
             serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
 
-    def crl(self) -> bytes:
-        """An empty revocation list of the authority (DER), valid for a day."""
+    def crl(self, revoke_server: bool = False) -> bytes:
+        """The authority's revocation list (DER), valid for a day: empty, or
+        revoking the server certificate."""
         now = datetime.datetime.now(datetime.timezone.utc)
-        return (
+        builder = (
             x509.CertificateRevocationListBuilder()
             .issuer_name(self.issuer_name)
             .last_update(now - datetime.timedelta(hours=1))
             .next_update(now + datetime.timedelta(days=1))
-            .sign(self.key, hashes.SHA256())
-            .public_bytes(serialization.Encoding.DER)
         )
+        if revoke_server:
+            builder = builder.add_revoked_certificate(
+                x509.RevokedCertificateBuilder().serial_number(self.server_serial)
+                .revocation_date(now - datetime.timedelta(hours=1)).build())
+        return builder.sign(self.key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
 
     def server_context(self) -> ssl.SSLContext:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
