@@ -90,6 +90,12 @@ int main()
         return 1;
     }
 
+    // A first request loads WinHTTP and the network libraries: their memory
+    // is not the upload's.
+    {
+        OrroUploader warmUp(baseUrl, UploadUserName, L"", UploadApiKey);
+        warmUp.RequestUploadId(1);
+    }
     const size_t baseline = PeakCommit();
     const double start = Now();
     HRESULT added;

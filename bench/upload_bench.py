@@ -82,6 +82,13 @@ def main():
               f"{curl_archive:.2f} s ({archive_mib / curl_archive:.1f} MiB/s)")
         print(f"the log reaches the service {curl_log / tool_total:.2f} times as fast as through {comparison}; "
               f"the archive upload alone runs at {curl_archive / sending:.2f} times {comparison}'s speed")
+        # On loopback curl moves hundreds of MiB/s; on a real link the tool
+        # sends the archive, a fraction of the log. Below this link speed
+        # the tool delivers the log at least half as fast as curl posting it
+        # raw would.
+        half_speed_link = (2 * log_mib - archive_mib) / packing if packing > 0 else float("inf")
+        print(f"on any link slower than {half_speed_link:.0f} MiB/s the tool delivers the log at least half as "
+              f"fast as a raw curl POST (it sends {archive_mib / log_mib:.0%} of the bytes)")
         print(f"memory: peak commit grew by {int(figures['peak_extra_kib']) / 1024:.1f} MiB while packing and "
               f"uploading")
         return 0
