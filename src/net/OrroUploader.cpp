@@ -181,7 +181,8 @@ bool OrroUploader::UploadChunks(const std::wstring& filePath, unsigned long long
     while (offset < size) {
         const DWORD length = static_cast<DWORD>(std::min<unsigned long long>(m_chunkSize, size - offset));
         const std::wstring url =
-            m_baseUrl + L"/upload_raw_chunk/?id=" + encodedId + FormatWide(L"&offset=%ld", static_cast<long>(offset));
+            m_baseUrl + L"/upload_raw_chunk/?id=" + encodedId +
+            FormatWide(L"&offset=%lu", static_cast<unsigned long>(offset));
         buffer.resize(length);
         if (!ReadChunk(filePath, offset, length, buffer))
             return false;

@@ -12,7 +12,7 @@ import zipfile
 
 import pytest
 
-from upload_server import API_KEY, RevocationListServer, UploadServer
+from upload_server import API_KEY, ODD_ID, RevocationListServer, UploadServer
 from version_server import LoopbackAuthority, SilentServer, closed_port
 from winebed import TOOLS
 
@@ -197,6 +197,15 @@ def test_archive_over_two_mib_goes_in_three_chunks(prefix, http_service):
     assert [r["body_length"] for r in chunks] == [MiB, MiB, size - 2 * MiB]
     packed = zipfile.ZipFile(io.BytesIO(upload.data())).read("CleanupToolLog.txt")
     assert packed.startswith(padding)
+
+
+def test_upload_id_is_carried_intact_in_the_chunk_urls(prefix, http_service):
+    http_service.fail("bundle", "odd-id")
+    finish_run(prefix, http_service.base_url, "/silent")
+    [upload] = http_service.completed
+    assert upload.id == ODD_ID
+    assert [r["path"] for r in http_service.chunk_requests()] == [
+        "/feeds/api/upload_raw_chunk/?id=a%20b%26c%3Dd%2Fe%2Bf%3Fg%23h&offset=0"]
 
 
 @pytest.mark.parametrize("fault", ["no-colon", "no-brace", "500"])

@@ -34,7 +34,9 @@ USER_AGENT = "ZRACleanupTool"
 #   no-complete  200 with a chunk reply lacking "COMPLETE" (nothing stored)
 #   reset        reads half the body, then resets the connection
 #   silent       reads the request and never answers
-FAULTS = ("no-colon", "no-brace", "500", "no-complete", "reset", "silent")
+#   odd-id       (not a failure) an upload id full of URL delimiters
+FAULTS = ("no-colon", "no-brace", "500", "no-complete", "reset", "silent", "odd-id")
+ODD_ID = "a b&c=d/e+f?g#h"
 
 
 class Upload:
@@ -88,10 +90,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
         if kind == "bundle":
             size = int(query.get("size", ["-1"])[0])
-            upload_id = uuid.uuid4().hex
+            upload_id = ODD_ID if fault == "odd-id" else uuid.uuid4().hex
             if server.on_bundle is not None:
                 server.on_bundle(size)
-            if fault is None or fault == "500":
+            if fault in (None, "500", "odd-id"):
                 server.uploads[upload_id] = Upload(upload_id, size)
             reply = {"no-colon": b'{"id" "' + upload_id.encode() + b'"}',
                      "no-brace": b'{"id": "' + upload_id.encode() + b'"'}.get(
