@@ -4,12 +4,16 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <new>
 
 #include <tinyxml2.h>
 
 #include "logs/Log.h"
 #include "logs/LogFolder.h"
+#include "system/AsciiText.h"
+#include "system/UniqueHandle.h"
+#include "system/XmlFile.h"
 
 using tinyxml2::XMLDocument;
 using tinyxml2::XMLElement;
@@ -23,17 +27,7 @@ const wchar_t* const ConfigFileName = L"config.xml";
 bool IsYes(const XMLElement* element, const char* attribute)
 {
     const char* value = element->Attribute(attribute);
-    if (value == nullptr)
-        return false;
-    const char* yes = "yes";
-    for (int i = 0; i < 3; ++i) {
-        char c = value[i];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != yes[i])
-            return false;
-    }
-    return value[3] == '\0';
+    return value != nullptr && EqualsAsciiNoCase(value, "yes");
 }
 
 // The element's text, or false when it has none (an empty element).
@@ -48,59 +42,31 @@ bool TakeText(const XMLElement* element, std::string& text)
     return true;
 }
 
-// Checks that the bytes are well-formed UTF-8 (no overlong forms, no
-// surrogates, nothing beyond U+10FFFF).
-bool IsValidUtf8(const std::string& bytes)
+// A plain list of names in the document: the text of every item element
+// of the section, in document order.
+struct NameList {
+    const char* section;
+    const char* item;
+    std::vector<std::string>* target;
+};
+
+// Reads the lists in order. False as soon as a section has no item or an
+// item has no text (the lists read so far keep what they got).
+bool ReadNameLists(const XMLElement* root, std::initializer_list<NameList> lists)
 {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const unsigned char* end = p + bytes.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int length;
-        unsigned int min;
-        unsigned int cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 2; min = 0x80; cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            length = 3; min = 0x800; cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            length = 4; min = 0x10000; cp = c & 0x07;
-        } else {
+    for (const NameList& list : lists) {
+        const XMLElement* section = root != nullptr ? root->FirstChildElement(list.section) : nullptr;
+        const XMLElement* item = section != nullptr ? section->FirstChildElement(list.item) : nullptr;
+        if (item == nullptr)
             return false;
-        }
-        if (end - p < length)
-            return false;
-        for (int i = 1; i < length; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
+        for (; item != nullptr; item = item->NextSiblingElement(list.item)) {
+            std::string text;
+            if (!TakeText(item, text))
                 return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
+            list.target->push_back(text);
         }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        p += length;
     }
     return true;
-}
-
-// Reads the open file whole, refusing files beyond the size limit.
-// Returns a tinyxml2 error number (0 on success).
-int ReadWholeFile(FILE* file, std::string& bytes)
-{
-    if (_fseeki64(file, 0, SEEK_END) != 0)
-        return tinyxml2::XML_ERROR_FILE_READ_ERROR;
-    const long long size = _ftelli64(file);
-    if (size < 0 || size > CConfiguration::MaxFileSize)
-        return tinyxml2::XML_ERROR_FILE_READ_ERROR;
-    if (_fseeki64(file, 0, SEEK_SET) != 0)
-        return tinyxml2::XML_ERROR_FILE_READ_ERROR;
-    bytes.resize(static_cast<size_t>(size));
-    if (size > 0 && fread(&bytes[0], 1, bytes.size(), file) != bytes.size())
-        return tinyxml2::XML_ERROR_FILE_READ_ERROR;
-    return tinyxml2::XML_SUCCESS;
 }
 
 } // namespace
@@ -119,13 +85,12 @@ std::wstring ExtractConfigFile()
         HGLOBAL loaded = LoadResource(nullptr, resource);
         const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
         const DWORD size = SizeofResource(nullptr, resource);
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
+        const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
             DWORD written = 0;
             if (data != nullptr)
-                WriteFile(file, data, size, &written, nullptr);
-            CloseHandle(file);
+                WriteFile(file.get(), data, size, &written, nullptr);
         }
     }
 
@@ -162,27 +127,12 @@ bool CConfiguration::Initialize(const std::wstring& path)
         m_installerNames.clear();
         m_upgradeCodeKeys.clear();
 
-        int error = tinyxml2::XML_SUCCESS;
-        FILE* file = _wfopen(path.c_str(), L"rb");
-        if (file == nullptr) {
-            error = tinyxml2::XML_ERROR_FILE_NOT_FOUND;
-        } else {
-            // The document must be UTF-8 throughout: a name with broken bytes
-            // would only ever miss what it is meant to remove.
-            std::string bytes;
-            error = ReadWholeFile(file, bytes);
-            if (error == tinyxml2::XML_SUCCESS && !IsValidUtf8(bytes))
-                error = tinyxml2::XML_ERROR_PARSING_TEXT;
-            if (error == tinyxml2::XML_SUCCESS) {
-                bytes.clear();
-                bytes.shrink_to_fit();
-                if (_fseeki64(file, 0, SEEK_SET) != 0)
-                    error = tinyxml2::XML_ERROR_FILE_READ_ERROR;
-                else
-                    error = m_document->LoadFile(file);
-            }
-            fclose(file);
-        }
+        // The document must be UTF-8 throughout: a name with broken bytes
+        // would only ever miss what it is meant to remove.
+        XmlFileChecks checks;
+        checks.maxSize = MaxFileSize;
+        checks.requireUtf8 = true;
+        const int error = LoadXmlDocument(path, *m_document, checks);
         if (error != tinyxml2::XML_SUCCESS) {
             m_log.WriteLine(L"%ws failed. Open config file failed with %d", name, error);
             return false;
@@ -246,19 +196,9 @@ bool CConfiguration::ParseDrivers(const XMLElement* root)
 {
     const wchar_t* const name = L"CConfiguration::ParseDrivers";
     m_log.WriteLine(L"%ws Entry", name);
-    const XMLElement* section = root != nullptr ? root->FirstChildElement("Drivers") : nullptr;
-    const XMLElement* item = section != nullptr ? section->FirstChildElement("Driver") : nullptr;
-    if (item == nullptr) {
+    if (!ReadNameLists(root, {{"Drivers", "Driver", &m_drivers}})) {
         m_log.WriteLine(L"%ws failed. Check the config file.", name);
         return false;
-    }
-    for (; item != nullptr; item = item->NextSiblingElement("Driver")) {
-        std::string text;
-        if (!TakeText(item, text)) {
-            m_log.WriteLine(L"%ws failed. Check the config file.", name);
-            return false;
-        }
-        m_drivers.push_back(text);
     }
     m_log.WriteLine(L"%ws Succeeded", name);
     return true;
@@ -268,27 +208,9 @@ bool CConfiguration::ParseProcessesAndServices(const XMLElement* root)
 {
     const wchar_t* const name = L"CConfiguration::ParseProcessesAndServices";
     m_log.WriteLine(L"%ws Entry", name);
-    struct List {
-        const char* section;
-        const char* item;
-        std::vector<std::string>* target;
-    };
-    const List lists[] = {{"Processes", "Process", &m_processes}, {"Services", "Service", &m_services}};
-    for (const List& list : lists) {
-        const XMLElement* section = root != nullptr ? root->FirstChildElement(list.section) : nullptr;
-        const XMLElement* item = section != nullptr ? section->FirstChildElement(list.item) : nullptr;
-        if (item == nullptr) {
-            m_log.WriteLine(L"%ws failed. Check the config file.", name);
-            return false;
-        }
-        for (; item != nullptr; item = item->NextSiblingElement(list.item)) {
-            std::string text;
-            if (!TakeText(item, text)) {
-                m_log.WriteLine(L"%ws failed. Check the config file.", name);
-                return false;
-            }
-            list.target->push_back(text);
-        }
+    if (!ReadNameLists(root, {{"Processes", "Process", &m_processes}, {"Services", "Service", &m_services}})) {
+        m_log.WriteLine(L"%ws failed. Check the config file.", name);
+        return false;
     }
     m_log.WriteLine(L"%ws Succeeded", name);
     return true;

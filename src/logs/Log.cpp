@@ -4,6 +4,7 @@
 
 #include "logs/LogFolder.h"
 #include "logs/ResumeMarker.h"
+#include "system/Diagnostics.h"
 #include "system/Format.h"
 #include "system/ProgramInfo.h"
 
@@ -32,34 +33,31 @@ std::string ToLogBytes(const std::wstring& text)
 
 bool AppendFileTo(const std::wstring& source, const std::wstring& target)
 {
-    HANDLE in = CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (in == INVALID_HANDLE_VALUE)
+    // Declared so that the target is closed before the source.
+    UniqueKernelHandle in(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!in)
         return false;
-    HANDLE out = CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        CloseHandle(in);
+    UniqueKernelHandle out(CreateFileW(target.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out)
         return false;
-    }
     bool ok = true;
     std::vector<char> buffer(1 << 16);
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
+        if (!ReadFile(in.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
             ok = false;
             break;
         }
         if (read == 0)
             break;
         DWORD written = 0;
-        if (!WriteFile(out, buffer.data(), read, &written, nullptr) || written != read) {
+        if (!WriteFile(out.get(), buffer.data(), read, &written, nullptr) || written != read) {
             ok = false;
             break;
         }
     }
-    CloseHandle(out);
-    CloseHandle(in);
     return ok;
 }
 
@@ -71,35 +69,30 @@ CLog::CLog(const std::wstring& fileName)
     m_path = GetLogFilePath(m_folder, fileName);
 }
 
-CLog::~CLog()
-{
-    if (m_file != INVALID_HANDLE_VALUE)
-        CloseHandle(m_file);
-}
+CLog::~CLog() = default;
 
 void CLog::Open(OpenMode mode)
 {
-    if (m_file != INVALID_HANDLE_VALUE)
-        CloseHandle(m_file);
+    m_file.reset();
     // Shared for reading, writing and deletion: an administrator can read
     // the log while the program runs. Appends go to the end of the file as
     // it is at each write, so that lines another instance writes meanwhile
     // (a second start refused by the instance guard) are not overwritten.
     const DWORD access = mode == OpenMode::Append ? FILE_APPEND_DATA : GENERIC_WRITE;
-    m_file = CreateFileW(m_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, mode == OpenMode::Truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_file != INVALID_HANDLE_VALUE && mode == OpenMode::Append)
-        SetFilePointer(m_file, 0, nullptr, FILE_END);
+    m_file.reset(CreateFileW(m_path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, mode == OpenMode::Truncate ? CREATE_ALWAYS : OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (m_file && mode == OpenMode::Append)
+        SetFilePointer(m_file.get(), 0, nullptr, FILE_END);
 }
 
 void CLog::WriteRaw(const std::wstring& text)
 {
-    if (m_file == INVALID_HANDLE_VALUE || text.empty())
+    if (!m_file || text.empty())
         return;
     const std::string bytes = ToLogBytes(text);
     DWORD written = 0;
-    if (!WriteFile(m_file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+    if (!WriteFile(m_file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size())
         m_writeFailed = true;
 }
@@ -149,36 +142,31 @@ const wchar_t* const CDebugLog::BackupFileName = L"CleanupToolLogBackup.txt";
 CDebugLog::CDebugLog() : CLog(FileName)
 {
     bool overflow = false;
-    HANDLE existing = CreateFileW(GetFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (existing != INVALID_HANDLE_VALUE) {
+    UniqueKernelHandle existing(CreateFileW(GetFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (existing) {
         LARGE_INTEGER size;
-        const bool known = GetFileSizeEx(existing, &size) != 0;
-        CloseHandle(existing);
+        const bool known = GetFileSizeEx(existing.get(), &size) != 0;
+        existing.reset();
         if (known && size.QuadPart >= OverflowSize)
             overflow = AppendFileTo(GetFilePath(), GetFolder() + BackupFileName);
     }
     Open(overflow ? OpenMode::Truncate : OpenMode::Append);
 
-    SYSTEMTIME now;
-    GetLocalTime(&now);
+    const std::string stamp = GetTimeStamp();
     const std::wstring version = FormatWide(L"%S", GetProgramVersion().c_str());
-    Write(L"\n%02d-%02d-%02d %02d:%02d:%02d:%03d\tVersion: %ws\n", now.wYear, now.wMonth, now.wDay, now.wHour,
-          now.wMinute, now.wSecond, now.wMilliseconds, version.c_str());
+    Write(L"\n%S\tVersion: %ws\n", stamp.c_str(), version.c_str());
 }
 
 void CDebugLog::WriteLine(const wchar_t* format, ...)
 {
     try {
-        SYSTEMTIME now;
-        GetLocalTime(&now);
+        const std::string stamp = GetTimeStamp();
         va_list args;
         va_start(args, format);
         const std::wstring message = FormatWideV(format, args);
         va_end(args);
-        WriteRaw(FormatWide(L"%02d-%02d-%02d %02d:%02d:%02d:%03d\t", now.wYear, now.wMonth, now.wDay, now.wHour,
-                            now.wMinute, now.wSecond, now.wMilliseconds) +
-                 message + L"\n");
+        WriteRaw(FormatWide(L"%S\t", stamp.c_str()) + message + L"\n");
     } catch (...) {
     }
 }
@@ -203,40 +191,41 @@ CRegLog::~CRegLog() = default;
 
 namespace {
 
-enum class DebugLogState { NotCreated, Creating, Created };
-DebugLogState g_debugLogState = DebugLogState::NotCreated;
-
-std::vector<std::wstring>& HeldDebugLines()
+// Hands a line of the diagnostic channel to the text log.
+void WriteToDebugLog(const std::wstring& line)
 {
-    static std::vector<std::wstring> lines;
-    return lines;
+    try {
+        GetDebugLog().WriteLine(L"%ws", line.c_str());
+    } catch (...) {
+    }
 }
 
-CDebugLog& DebugLogInstance()
+RegistryBackupTarget& ProvideRegistryBackup()
 {
-    static CDebugLog log;
-    return log;
+    return GetRegLog();
 }
+
+// Installed when the program starts: every program that can write its text
+// log links this file.
+const bool g_logsInstalled = [] {
+    SetDiagnosticSink(&WriteToDebugLog);
+    SetRegistryBackupProvider(&ProvideRegistryBackup);
+    return true;
+}();
 
 } // namespace
 
 CDebugLog& GetDebugLog()
 {
-    if (g_debugLogState == DebugLogState::Created)
-        return DebugLogInstance();
-    g_debugLogState = DebugLogState::Creating;
-    try {
-        CDebugLog& log = DebugLogInstance();
-        g_debugLogState = DebugLogState::Created;
-        std::vector<std::wstring> held;
-        held.swap(HeldDebugLines());
-        for (const std::wstring& line : held)
-            log.WriteLine(L"%ws", line.c_str());
-        return log;
-    } catch (...) {
-        g_debugLogState = DebugLogState::NotCreated;
-        throw;
+    static CDebugLog* created = nullptr;
+    if (created == nullptr) {
+        // The log finds its folder through the registry; what that lookup
+        // reports is written after the start header.
+        DiagnosticDeferral deferral;
+        static CDebugLog log;
+        created = &log;
     }
+    return *created;
 }
 
 void WriteDebugLine(const wchar_t* format, ...)
@@ -244,12 +233,9 @@ void WriteDebugLine(const wchar_t* format, ...)
     try {
         va_list args;
         va_start(args, format);
-        std::wstring message = FormatWideV(format, args);
+        const std::wstring message = FormatWideV(format, args);
         va_end(args);
-        if (g_debugLogState == DebugLogState::Creating)
-            HeldDebugLines().push_back(std::move(message));
-        else
-            GetDebugLog().WriteLine(L"%ws", message.c_str());
+        WriteDiagnosticLine(L"%ws", message.c_str());
     } catch (...) {
     }
 }

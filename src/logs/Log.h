@@ -4,6 +4,9 @@
 #include <cstdarg>
 #include <string>
 
+#include "system/RegistryBackup.h"
+#include "system/UniqueHandle.h"
+
 // A plain-text log file in the log folder. Text is written as 8-bit bytes
 // (one byte per character; characters beyond U+00FF become "?") with CR LF
 // line ends. Logging never fails its caller: a file that cannot be opened,
@@ -23,7 +26,7 @@ public:
 
     const std::wstring& GetFilePath() const { return m_path; }
     const std::wstring& GetFolder() const { return m_folder; }
-    bool IsOpen() const { return m_file != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return m_file.valid(); }
     // True once a write to an open file has failed.
     bool HasWriteFailed() const { return m_writeFailed; }
 
@@ -41,7 +44,7 @@ protected:
     void WriteLineV(const wchar_t* format, va_list args);
 
 private:
-    HANDLE m_file = INVALID_HANDLE_VALUE;
+    UniqueKernelHandle m_file;
     std::wstring m_path;
     std::wstring m_folder;
     bool m_writeFailed = false;
@@ -61,22 +64,29 @@ public:
 };
 
 // The registry backup "RegBackup.reg" in registration-entries format.
-// A fresh run starts the file with its header; a resumed run appends.
-class CRegLog : public CLog {
+// A fresh run starts the file with its header; a resumed run appends. It is
+// the target of the registry wrapper's exports.
+class CRegLog : public CLog, public RegistryBackupTarget {
 public:
     CRegLog();
     ~CRegLog() override;
 
+    void WriteBackupText(const std::wstring& text) override { WriteText(text); }
+    bool IsBackupOpen() const override { return IsOpen(); }
+    bool HasBackupWriteFailed() const override { return HasWriteFailed(); }
+    std::wstring GetBackupFilePath() const override { return GetFilePath(); }
+
     static const wchar_t* const FileName;
 };
 
-// The process-wide logs, created on first use and closed at exit.
+// The process-wide logs, created on first use and closed at exit. The text
+// log is the sink of the system layer's diagnostic lines and the registry
+// backup the target of its registry exports; both are installed when the
+// program starts (see system/Diagnostics.h and system/RegistryBackup.h).
 CDebugLog& GetDebugLog();
 CRegLog& GetRegLog();
 
-// Writes one line to the text log, like GetDebugLog().WriteLine. The text
-// log's own creation reads the registry (to find its folder) and registry
-// failures are logged: a line written while the text log is being created is
-// held and written right after its start header instead of re-entering the
-// creation.
+// Writes one line to the text log, like GetDebugLog().WriteLine, through
+// the same channel as the system layer's lines, so that lines reported while
+// the text log is being created follow its start header.
 void WriteDebugLine(const wchar_t* format, ...);

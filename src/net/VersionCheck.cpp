@@ -6,6 +6,7 @@
 #include <new>
 
 #include "logs/Log.h"
+#include "system/UniqueHandle.h"
 
 const wchar_t* const VersionProductionHost = L"tools.halvora.example";
 const wchar_t* const VersionTestHost = L"cdntest.halvora.example";
@@ -27,23 +28,6 @@ const int ReceiveTimeoutMs = 2500;
 // A version text is a few bytes; a larger body is cut here rather than
 // filling the memory with whatever a wrong host sends.
 const size_t MaxBodyBytes = 64 * 1024;
-
-class HttpHandle {
-public:
-    explicit HttpHandle(HINTERNET handle) : m_handle(handle) {}
-    ~HttpHandle()
-    {
-        if (m_handle != nullptr)
-            WinHttpCloseHandle(m_handle);
-    }
-    HINTERNET Get() const { return m_handle; }
-    explicit operator bool() const { return m_handle != nullptr; }
-    HttpHandle(const HttpHandle&) = delete;
-    HttpHandle& operator=(const HttpHandle&) = delete;
-
-private:
-    HINTERNET m_handle;
-};
 
 // Milliseconds left until the deadline, 0 when it has passed.
 DWORD RemainingMs(ULONGLONG deadline)
@@ -82,20 +66,20 @@ std::string GetLatestVersionInfo(bool testEndpoint)
     const ULONGLONG deadline = GetTickCount64() + VersionCheckBudgetMs;
     const HttpEndpoint endpoint = GetVersionEndpoint(testEndpoint);
 
-    HttpHandle session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+    UniqueInternet session(WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
                                    WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         log.WriteLine(L"%ws: Error: Failed to open HTTP returned %d", Operation, static_cast<int>(GetLastError()));
         return result;
     }
     DWORD protocols = SecureProtocols;
-    WinHttpSetOption(session.Get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
-    WinHttpSetTimeouts(session.Get(), ResolveTimeoutMs, ConnectTimeoutMs, SendTimeoutMs, ReceiveTimeoutMs);
+    WinHttpSetOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols, sizeof(protocols));
+    WinHttpSetTimeouts(session.get(), ResolveTimeoutMs, ConnectTimeoutMs, SendTimeoutMs, ReceiveTimeoutMs);
 
-    HttpHandle connection(WinHttpConnect(session.Get(), endpoint.host.c_str(), endpoint.port, 0));
+    UniqueInternet connection(WinHttpConnect(session.get(), endpoint.host.c_str(), endpoint.port, 0));
     if (!connection)
         return result;
-    HttpHandle request(WinHttpOpenRequest(connection.Get(), L"GET", endpoint.object.c_str(), nullptr,
+    UniqueInternet request(WinHttpOpenRequest(connection.get(), L"GET", endpoint.object.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           endpoint.secure ? WINHTTP_FLAG_SECURE : 0));
     if (!request)
@@ -104,15 +88,15 @@ std::string GetLatestVersionInfo(bool testEndpoint)
     // Some WinHTTP versions wait for the response headers within the send
     // already, under the response time-out, which is not one of the four
     // above and defaults to 90 seconds or more: bound it too.
-    LimitReceive(request.Get(), static_cast<DWORD>(ReceiveTimeoutMs));
+    LimitReceive(request.get(), static_cast<DWORD>(ReceiveTimeoutMs));
 
     // The status code is not looked at: whatever body arrives is the answer.
-    WinHttpSendRequest(request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
+    WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0);
     DWORD remaining = RemainingMs(deadline);
     if (remaining == 0)
         return result;
-    LimitReceive(request.Get(), remaining);
-    if (!WinHttpReceiveResponse(request.Get(), nullptr))
+    LimitReceive(request.get(), remaining);
+    if (!WinHttpReceiveResponse(request.get(), nullptr))
         return result;
 
     DWORD available = 0;
@@ -121,9 +105,9 @@ std::string GetLatestVersionInfo(bool testEndpoint)
         remaining = RemainingMs(deadline);
         if (remaining == 0 || result.size() >= MaxBodyBytes)
             break;
-        LimitReceive(request.Get(), remaining);
+        LimitReceive(request.get(), remaining);
         available = 0;
-        if (!WinHttpQueryDataAvailable(request.Get(), &available)) {
+        if (!WinHttpQueryDataAvailable(request.get(), &available)) {
             log.WriteLine(L"%ws: Error: Failed to Query dataAvailable %d", Operation,
                           static_cast<int>(GetLastError()));
             break;
@@ -136,7 +120,7 @@ std::string GetLatestVersionInfo(bool testEndpoint)
             break;
         }
         read = 0;
-        if (!WinHttpReadData(request.Get(), buffer, available, &read)) {
+        if (!WinHttpReadData(request.get(), buffer, available, &read)) {
             log.WriteLine(L"%ws: Read Data Failure, Error Code: %d", Operation, static_cast<int>(GetLastError()));
             delete[] buffer;
             break;

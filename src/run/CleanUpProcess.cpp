@@ -9,7 +9,7 @@
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
 #include "net/LogUpload.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
 #include "system/ProgramInfo.h"

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 #include "steps/BaseStep.h"
 
 // Runs one cleanup: greets the user (or refuses while a restart is

@@ -1,53 +1,22 @@
 #include "run/CommandLine.h"
 
 #include "logs/LogFolder.h"
+#include "system/AsciiText.h"
 #include "system/Format.h"
 
 namespace {
 
 const size_t MaxLogPathLength = 256;
 
-wchar_t FoldAscii(wchar_t c)
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
-}
-
-bool EqualsIgnoringCase(const wchar_t* a, const wchar_t* b)
-{
-    for (; *a && *b; ++a, ++b) {
-        if (FoldAscii(*a) != FoldAscii(*b))
-            return false;
-    }
-    return *a == *b;
-}
-
 // Reads an integer as a wide string stream would: leading blanks skipped,
 // a sign allowed, reading stops at the first non-digit. False when no
 // number could be read or it does not fit in 32 bits.
 bool ReadStreamInt(const std::wstring& text, int& value)
 {
-    size_t pos = 0;
-    while (pos < text.size() && (text[pos] == L' ' || text[pos] == L'\t' || text[pos] == L'\n' ||
-                                 text[pos] == L'\r' || text[pos] == L'\v' || text[pos] == L'\f'))
-        ++pos;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
-        negative = text[pos] == L'-';
-        ++pos;
-    }
-    if (pos >= text.size() || text[pos] < L'0' || text[pos] > L'9')
+    const LeadingInt number = ReadLeadingInt(text, true, true);
+    if (!number.hasDigits || !number.fits)
         return false;
-    long long number = 0;
-    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
-        number = number * 10 + (text[pos] - L'0');
-        if (number > 2147483648LL)
-            return false;
-    }
-    if (negative)
-        number = -number;
-    if (number > 2147483647LL || number < -2147483647LL - 1)
-        return false;
-    value = static_cast<int>(number);
+    value = number.value;
     return true;
 }
 
@@ -61,7 +30,7 @@ bool IsOption(const std::wstring& argument, const wchar_t* name)
     // make a longer argument match.
     if (argument.find(L'\0') != std::wstring::npos)
         return false;
-    return EqualsIgnoringCase(argument.c_str() + 1, name);
+    return EqualsAsciiNoCase(argument.substr(1), name);
 }
 
 bool IsTestEndpointRequested(const std::vector<std::wstring>& args)

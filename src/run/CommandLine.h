@@ -2,7 +2,7 @@
 #include <string>
 #include <vector>
 
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 
 enum class CommandLineAction {
     Run,       // clean up with the parsed options

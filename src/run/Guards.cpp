@@ -2,8 +2,9 @@
 
 #include <windows.h>
 
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "system/Console.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -46,22 +47,22 @@ const InstallerGuardTexts WindowsInstallerTexts = {
     L"%ws : Windows Installer has finished removing MSIs, prompting user for reboot",
 };
 
-// The tool's own mutex; closed by Windows when the process ends.
+// The tool's own mutex, held for the whole process life: it is released
+// deliberately and closed by Windows when the process ends.
 HANDLE ToolInstanceMutex = nullptr;
 
 bool IsInstallerBusy(CDebugLog& log, const RunOptions& options, const InstallerGuardTexts& texts)
 {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, texts.mutexName);
+    UniqueKernelHandle owned(CreateMutexW(nullptr, FALSE, texts.mutexName));
     const DWORD error = GetLastError();
+    const HANDLE mutex = owned.get();
     if (mutex == nullptr) {
         log.WriteLine(texts.detectionErrorLog, texts.label, static_cast<int>(error));
         ConsoleWriteLine(texts.detectionErrorConsole);
         return true;
     }
-    if (error != ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
+    if (error != ERROR_ALREADY_EXISTS)
         return false;
-    }
 
     log.WriteLine(texts.busyLog, texts.label);
     if (!options.silent) {
@@ -69,12 +70,10 @@ bool IsInstallerBusy(CDebugLog& log, const RunOptions& options, const InstallerG
         ConsoleWriteLine(WarningLine);
     }
     const DWORD wait = WaitForSingleObject(mutex, INFINITE);
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
-        CloseHandle(mutex);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
         return true;
-    }
     ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    owned.reset();
     if (!options.silent) {
         ConsoleWrite(texts.finishedConsole);
         log.WriteLine(texts.finishedLog, texts.label);
@@ -87,10 +86,10 @@ bool IsInstallerBusy(CDebugLog& log, const RunOptions& options, const InstallerG
 
 bool IsOneToolInstance(CDebugLog& log, const RunOptions& options)
 {
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Halvora.ZRACleanupTool");
+    UniqueKernelHandle mutex(CreateMutexW(nullptr, TRUE, L"Halvora.ZRACleanupTool"));
     const DWORD error = GetLastError();
-    if (mutex != nullptr && error != ERROR_ALREADY_EXISTS) {
-        ToolInstanceMutex = mutex;
+    if (mutex && error != ERROR_ALREADY_EXISTS) {
+        ToolInstanceMutex = mutex.release();
         return false;
     }
     log.WriteLine(L"%ws : There is an instance of ZRA Cleanup Utility already running on the system, Exiting the tool...",
@@ -99,9 +98,9 @@ bool IsOneToolInstance(CDebugLog& log, const RunOptions& options)
         ConsoleWriteLine(L"There is an instance of ZRA Cleanup Utility already running on the system, Exiting the tool...");
         Sleep(3000);
     }
-    if (mutex != nullptr) {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
+    if (mutex) {
+        ReleaseMutex(mutex.get());
+        mutex.reset();
     }
     return true;
 }

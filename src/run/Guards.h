@@ -1,6 +1,6 @@
 #pragma once
 #include "logs/Log.h"
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 
 // The guards the run sequence passes before any cleanup, in this order.
 // Each returns true when it fired; the run then ends with the guard's exit

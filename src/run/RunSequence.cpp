@@ -2,7 +2,7 @@
 
 #include "logs/Log.h"
 #include "run/Guards.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 
 int RunSequence(RunOptions options)
 {

@@ -1,6 +1,6 @@
 #pragma once
 #include "run/CleanUpProcess.h"
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 
 // The guards, the unattended resume and the cleanup driver; returns the
 // process exit code.

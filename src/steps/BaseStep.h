@@ -2,7 +2,7 @@
 #include <functional>
 #include <string>
 
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 
 // One stage of the cleanup. The driver creates the steps in their fixed
 // order, calls Run with its options and reads the status afterwards.

@@ -2,6 +2,7 @@
 
 #include "system/Format.h"
 #include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -13,13 +14,10 @@ bool GetSystemMessage(DWORD code, std::wstring& text)
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
         MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    if (length == 0 || buffer == nullptr) {
-        if (buffer != nullptr)
-            LocalFree(buffer);
+    const UniqueLocal owned(buffer);
+    if (length == 0 || buffer == nullptr)
         return false;
-    }
     text.assign(buffer, length);
-    LocalFree(buffer);
     return true;
 }
 

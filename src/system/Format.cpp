@@ -72,23 +72,42 @@ std::wstring ToWideDecimal(int value)
     return FormatWide(L"%d", value);
 }
 
-int ParseLeadingInt(const std::wstring& text, bool allowSign)
+LeadingInt ReadLeadingInt(const std::wstring& text, bool skipBlanks, bool allowSign)
 {
+    LeadingInt result;
     size_t pos = 0;
+    if (skipBlanks) {
+        while (pos < text.size() && (text[pos] == L' ' || text[pos] == L'\t' || text[pos] == L'\n' ||
+                                     text[pos] == L'\r' || text[pos] == L'\v' || text[pos] == L'\f'))
+            ++pos;
+    }
     bool negative = false;
     if (allowSign && pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
         negative = text[pos] == L'-';
         ++pos;
     }
-    long long value = 0;
+    // The magnitude is held at 2^31 (the magnitude of the lowest value)
+    // once it goes beyond.
+    const long long limit = static_cast<long long>(INT_MAX) + 1;
+    long long magnitude = 0;
     for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos) {
-        value = value * 10 + (text[pos] - L'0');
-        if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;
+        result.hasDigits = true;
+        magnitude = magnitude * 10 + (text[pos] - L'0');
+        if (magnitude > limit) {
+            magnitude = limit;
+            result.fits = false;
+        }
     }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
+    long long value = negative ? -magnitude : magnitude;
+    if (value > INT_MAX) {
         value = INT_MAX;
-    return static_cast<int>(value);
+        result.fits = false;
+    }
+    result.value = static_cast<int>(value);
+    return result;
+}
+
+int ParseLeadingInt(const std::wstring& text, bool allowSign)
+{
+    return ReadLeadingInt(text, false, allowSign).value;
 }

@@ -12,6 +12,16 @@ std::string FormatNarrowV(const char* format, va_list args);
 // The number as wide decimal text.
 std::wstring ToWideDecimal(int value);
 
+// The integer at the start of a text: optional blanks (when skipBlanks),
+// an optional sign (when allowSign), then the decimal digits up to the first
+// other character.
+struct LeadingInt {
+    bool hasDigits = false;  // at least one digit was read
+    bool fits = true;        // the number lies within the 32-bit range
+    int value = 0;           // the number, clamped to the 32-bit range
+};
+LeadingInt ReadLeadingInt(const std::wstring& text, bool skipBlanks, bool allowSign);
+
 // Reads an optional sign and the leading decimal digits of text, as the
 // command line and the version report do; no digits give 0. Values beyond
 // the 32-bit range are clamped to it.

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "logs/Log.h"
+#include "system/Diagnostics.h"
+#include "system/RegistryBackup.h"
+#include "system/SystemInfo.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -14,7 +17,7 @@ LONG QueryValueLogged(HKEY key, const wchar_t* op, const std::wstring& name, DWO
 {
     const LONG result = RegQueryValueExW(key, name.c_str(), nullptr, &type, data, &size);
     if (result != ERROR_SUCCESS)
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
+        WriteDiagnosticLine(L"%ws:RegQueryValueEx: failed with error: %ld", op, result);
     return result;
 }
 
@@ -23,7 +26,6 @@ const REGSAM kViewMask = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 // Longest registry value name, in characters, without its terminator.
 const DWORD kMaxValueNameLength = 16383;
 
-typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
 typedef LONG(WINAPI* RegDeleteKeyExWFn)(HKEY, LPCWSTR, REGSAM, DWORD);
 
 template <typename Fn>
@@ -34,19 +36,10 @@ Fn LookUp(HMODULE module, const char* name)
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-bool RunsUnderWow64()
-{
-    const IsWow64ProcessFn isWow64 = LookUp<IsWow64ProcessFn>(GetModuleHandleW(L"kernel32"), "IsWow64Process");
-    BOOL wow64 = FALSE;
-    if (isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64))
-        return wow64 != FALSE;
-    return false;
-}
-
 // Deletes the key behind the handle itself; fails while it has sub keys.
 LONG DeleteOwnKey(HKEY handle, REGSAM viewFlags)
 {
-    if (RunsUnderWow64()) {
+    if (IsWow64()) {
         HMODULE advapi = GetModuleHandleW(L"AdvAPI32.dll");
         if (advapi == nullptr)
             advapi = LoadLibraryW(L"AdvAPI32.dll");
@@ -128,15 +121,16 @@ void CheckBackupFile(const wchar_t* operation)
     static bool reported = false;
     if (reported)
         return;
-    CRegLog& backup = GetRegLog();
-    if (!backup.IsOpen()) {
+    RegistryBackupTarget* backup = GetRegistryBackupTarget();
+    if (backup == nullptr || !backup->IsBackupOpen()) {
         reported = true;
-        WriteDebugLine(L"%ws: Error: The registry backup file %ws could not be opened; registry data is not backed up",
-                       operation, backup.GetFilePath().c_str());
-    } else if (backup.HasWriteFailed()) {
+        const std::wstring path = backup != nullptr ? backup->GetBackupFilePath() : std::wstring();
+        WriteDiagnosticLine(L"%ws: Error: The registry backup file %ws could not be opened; registry data is not backed up",
+                            operation, path.c_str());
+    } else if (backup->HasBackupWriteFailed()) {
         reported = true;
-        WriteDebugLine(L"%ws: Error: Writing to the registry backup file %ws failed; the backup is incomplete",
-                       operation, backup.GetFilePath().c_str());
+        WriteDiagnosticLine(L"%ws: Error: Writing to the registry backup file %ws failed; the backup is incomplete",
+                            operation, backup->GetBackupFilePath().c_str());
     }
 }
 
@@ -146,7 +140,7 @@ const wchar_t* const kExportValue = L"CRegistryKey::ExportRegistryValue";
 void CheckKeyName(const wchar_t* operation, const wchar_t* rootName, const std::wstring& path, const std::wstring& name)
 {
     if (!IsWritableName(name))
-        WriteDebugLine(L"%ws: Error: The key name %ws\\%ws cannot be written to the registry backup as it is; "
+        WriteDiagnosticLine(L"%ws: Error: The key name %ws\\%ws cannot be written to the registry backup as it is; "
                        L"its characters beyond 8-bit text are written as '?'",
                        operation, rootName, DescribeName(path).c_str());
 }
@@ -155,7 +149,7 @@ void CheckValueName(const wchar_t* operation, const wchar_t* rootName, const std
                     const std::wstring& name)
 {
     if (!IsWritableName(name))
-        WriteDebugLine(L"%ws: Error: The value name \"%ws\" of key %ws\\%ws cannot be written to the registry backup "
+        WriteDiagnosticLine(L"%ws: Error: The value name \"%ws\" of key %ws\\%ws cannot be written to the registry backup "
                        L"as it is; its characters beyond 8-bit text are written as '?'",
                        operation, DescribeName(name).c_str(), rootName, DescribeName(path).c_str());
 }
@@ -190,27 +184,24 @@ CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags) : m_handle(handle), m_
 
 std::shared_ptr<CRegistryKey> CRegistryKey::Open(HKEY root, const std::wstring& path, REGSAM access)
 {
-    HKEY handle = nullptr;
-    const LONG result = RegOpenKeyExW(root, path.c_str(), 0, access, &handle);
+    UniqueRegKey handle;
+    const LONG result = RegOpenKeyExW(root, path.c_str(), 0, access, handle.put());
     if (result != ERROR_SUCCESS) {
         if (result != ERROR_FILE_NOT_FOUND)
-            WriteDebugLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld", L"CRegistryKey::Open",
-                           path.c_str(), result);
+            WriteDiagnosticLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld", L"CRegistryKey::Open",
+                                path.c_str(), result);
         return std::shared_ptr<CRegistryKey>();
     }
-    try {
-        return std::shared_ptr<CRegistryKey>(new CRegistryKey(handle, access & kViewMask));
-    } catch (...) {
-        RegCloseKey(handle);
-        throw;
-    }
+    std::unique_ptr<CRegistryKey> key(new CRegistryKey(handle.get(), access & kViewMask));
+    handle.release();
+    return std::shared_ptr<CRegistryKey>(std::move(key));
 }
 
 CRegistryKey::~CRegistryKey()
 {
     const LONG result = RegCloseKey(m_handle);
     if (result != ERROR_SUCCESS)
-        WriteDebugLine(L"CRegistryKey::RegCloseKey: failed with error: %ld", result);
+        WriteDiagnosticLine(L"CRegistryKey::RegCloseKey: failed with error: %ld", result);
 }
 
 HKEY CRegistryKey::GetHandle() const
@@ -227,12 +218,12 @@ LONG CRegistryKey::DeleteValue(const std::wstring& name)
 {
     const wchar_t* const op = L"CRegistryKey::DeleteValue";
     if (name.empty()) {
-        WriteDebugLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
+        WriteDiagnosticLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
         return ERROR_BAD_ARGUMENTS;
     }
     const LONG result = RegDeleteValueW(m_handle, name.c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
-        WriteDebugLine(L"%ws:failed for value name: %ws with error: %ld", op, name.c_str(), result);
+        WriteDiagnosticLine(L"%ws:failed for value name: %ws with error: %ld", op, name.c_str(), result);
     return result;
 }
 
@@ -241,7 +232,7 @@ LONG CRegistryKey::SetDwordValue(const std::wstring& name, DWORD value)
     const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                        sizeof(value));
     if (result != ERROR_SUCCESS)
-        WriteDebugLine(L"%ws: failed with error: %ld", L"CRegistryKey::SetDwordValue", result);
+        WriteDiagnosticLine(L"%ws: failed with error: %ld", L"CRegistryKey::SetDwordValue", result);
     return result;
 }
 
@@ -249,13 +240,13 @@ LONG CRegistryKey::SetStringValue(const std::wstring& name, const std::wstring& 
 {
     const wchar_t* const op = L"CRegistryKey::SetStringValue";
     if (text.empty()) {
-        WriteDebugLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
+        WriteDiagnosticLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
         return ERROR_BAD_ARGUMENTS;
     }
     const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     if (result != ERROR_SUCCESS)
-        WriteDebugLine(L"%ws:RegSetValueEx: failed with error: %ld", op, result);
+        WriteDiagnosticLine(L"%ws:RegSetValueEx: failed with error: %ld", op, result);
     return result;
 }
 
@@ -268,7 +259,7 @@ LONG CRegistryKey::QueryValue(const std::wstring& name, DWORD& type, std::vector
     if (result != ERROR_SUCCESS)
         return result;
     if (size == 0) {
-        WriteDebugLine(L"%ws:RegQueryValueEx: failed with invalid registry value size", op);
+        WriteDiagnosticLine(L"%ws:RegQueryValueEx: failed with invalid registry value size", op);
         return ERROR_INVALID_DATA;
     }
     data.assign(size, 0);
@@ -289,12 +280,12 @@ LONG CRegistryKey::QueryDwordValue(const std::wstring& name, DWORD& value)
     if (result != ERROR_SUCCESS)
         return result;
     if (type != REG_DWORD) {
-        WriteDebugLine(L"%ws: failed with invalid registry value type: expected type: %ld retrieved type: %ld", op,
+        WriteDiagnosticLine(L"%ws: failed with invalid registry value type: expected type: %ld retrieved type: %ld", op,
                        static_cast<long>(REG_DWORD), static_cast<long>(type));
         return ERROR_DATATYPE_MISMATCH;
     }
     if (data.size() != sizeof(DWORD)) {
-        WriteDebugLine(L"%ws: failed with invalid registry value size: expected size: %ld retrieved size: %ld", op,
+        WriteDiagnosticLine(L"%ws: failed with invalid registry value size: expected size: %ld retrieved size: %ld", op,
                        static_cast<long>(sizeof(DWORD)), static_cast<long>(data.size()));
         return ERROR_INVALID_DATA;
     }
@@ -374,7 +365,7 @@ void CRegistryKey::EnumerateSubkeyNames(std::vector<std::wstring>& names)
         const LONG result = RegEnumKeyExW(m_handle, index, buffer, &length, nullptr, nullptr, nullptr, nullptr);
         if (result != ERROR_SUCCESS) {
             if (result != ERROR_NO_MORE_ITEMS)
-                WriteDebugLine(L"%ws:RegEnumKeyEx: failed with error: %ld", L"CRegistryKey::EnumerateSubkeyNames",
+                WriteDiagnosticLine(L"%ws:RegEnumKeyEx: failed with error: %ld", L"CRegistryKey::EnumerateSubkeyNames",
                                result);
             return;
         }
@@ -398,7 +389,7 @@ LONG CRegistryKey::EnumerateValueNames(std::vector<std::wstring>& names)
         } else if (result == ERROR_NO_MORE_ITEMS) {
             return ERROR_SUCCESS;
         } else {
-            WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", L"CRegistryKey::EnumerateValueNames", result);
+            WriteDiagnosticLine(L"%ws:RegEnumValue: failed with error: %ld", L"CRegistryKey::EnumerateValueNames", result);
             return result;
         }
     }
@@ -462,7 +453,7 @@ void CRegistryKey::GetValueDataPair(DWORD type, const std::wstring& name, DWORD 
             line += L"dword:";
             line += digits;
         } else {
-            WriteDebugLine(L"%ws Error with invalid registry value size, Expected size: %ld Retrieved size: %ld",
+            WriteDiagnosticLine(L"%ws Error with invalid registry value size, Expected size: %ld Retrieved size: %ld",
                            L"CRegistryKey::GetValueDataPair", static_cast<long>(sizeof(DWORD)),
                            static_cast<long>(size));
             line.clear();
@@ -508,19 +499,19 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
 {
     // Opening a sub key through its parent is the same key, and much cheaper
     // than walking the whole path from the root again.
-    HKEY key = nullptr;
-    LONG result = parent != nullptr ? RegOpenKeyExW(parent, nameInParent.c_str(), 0, m_viewFlags | KEY_READ, &key)
-                                    : RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
+    UniqueRegKey owned;
+    LONG result = parent != nullptr
+                      ? RegOpenKeyExW(parent, nameInParent.c_str(), 0, m_viewFlags | KEY_READ, owned.put())
+                      : RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, owned.put());
     if (result != ERROR_SUCCESS)
         return result;
+    const HKEY key = owned.get();
     DWORD maxNameLength = 0;
     DWORD maxDataSize = 0;
     result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &maxNameLength,
                               &maxDataSize, nullptr, nullptr);
-    if (result != ERROR_SUCCESS) {
-        RegCloseKey(key);
+    if (result != ERROR_SUCCESS)
         return result;
-    }
     std::vector<wchar_t> nameBuffer(static_cast<size_t>(maxNameLength) + 2);
     std::vector<BYTE> dataBuffer(std::max<DWORD>(maxDataSize, 1));
 
@@ -547,7 +538,7 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
             // The value grew since the key was measured: measure again
             // rather than leave it out of the backup.
             if (++retries > 4) {
-                WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
+                WriteDiagnosticLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
                 retries = 0;
                 ++index;
                 continue;
@@ -564,7 +555,7 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
             continue;
         }
         if (result != ERROR_SUCCESS) {
-            WriteDebugLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
+            WriteDiagnosticLine(L"%ws:RegEnumValue: failed with error: %ld", kExportKey, result);
             break;
         }
         retries = 0;
@@ -578,8 +569,9 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
             block += L'\n';
         }
     }
-    // WriteText ends the text with the separator's line end.
-    GetRegLog().WriteText(block);
+    // The target ends the text with the separator's line end.
+    if (RegistryBackupTarget* backup = GetRegistryBackupTarget())
+        backup->WriteBackupText(block);
     CheckBackupFile(kExportKey);
 
     wchar_t subkeyName[1024];
@@ -593,7 +585,7 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
         if (result == ERROR_MORE_DATA)
             continue;
         if (result != ERROR_SUCCESS) {
-            WriteDebugLine(L"%ws:RegEnumKeyEx: failed with error: %ld", kExportKey, result);
+            WriteDiagnosticLine(L"%ws:RegEnumKeyEx: failed with error: %ld", kExportKey, result);
             break;
         }
         if (length == 0)
@@ -604,9 +596,9 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
             CheckKeyName(kExportKey, rootName, subkeyPath, subkey);
         const LONG subkeyResult = ExportTree(root, rootName, subkeyPath, key, subkey);
         if (subkeyResult != ERROR_SUCCESS)
-            WriteDebugLine(L"%ws: Error for Subkey - %s, ErrorCode: %ld", kExportKey, subkeyPath.c_str(), subkeyResult);
+            WriteDiagnosticLine(L"%ws: Error for Subkey - %s, ErrorCode: %ld", kExportKey, subkeyPath.c_str(),
+                                subkeyResult);
     }
-    RegCloseKey(key);
     return result;
 }
 
@@ -615,10 +607,11 @@ LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, cons
     const wchar_t* rootName = GetRootKeyName(root);
     if (*rootName == L'\0')
         return -1;
-    HKEY key = nullptr;
-    LONG result = RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, &key);
+    UniqueRegKey owned;
+    LONG result = RegOpenKeyExW(root, path.c_str(), 0, m_viewFlags | KEY_READ, owned.put());
     if (result != ERROR_SUCCESS)
         return result;
+    const HKEY key = owned.get();
     DWORD type = REG_NONE;
     DWORD size = 0;
     result = RegQueryValueExW(key, valueName.c_str(), nullptr, &type, nullptr, &size);
@@ -640,14 +633,22 @@ LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, cons
             CheckValueName(kExportValue, rootName, path, valueName);
         GetValueDataPair(type, ToWritableName(valueName), static_cast<DWORD>(valueName.size()), data.data(), size,
                          line);
-        CRegLog& backup = GetRegLog();
-        backup.WriteLine(L"[%ws\\%ws]", rootName, ToWritableName(path).c_str());
-        backup.WriteText(line);
-        backup.WriteLine(L"");
+        // Header, value line (when there is one), then the separator's
+        // line end, which the target adds.
+        std::wstring block = L"[";
+        block += rootName;
+        block += L"\\";
+        block += ToWritableName(path);
+        block += L"]\n";
+        if (!line.empty()) {
+            block += line;
+            block += L'\n';
+        }
+        if (RegistryBackupTarget* backup = GetRegistryBackupTarget())
+            backup->WriteBackupText(block);
         CheckBackupFile(kExportValue);
     } else if (result != ERROR_FILE_NOT_FOUND) {
-        WriteDebugLine(L"%ws: RegQueryValueEx: failed with error: %ld", kExportValue, result);
+        WriteDiagnosticLine(L"%ws: RegQueryValueEx: failed with error: %ld", kExportValue, result);
     }
-    RegCloseKey(key);
     return result;
 }

@@ -8,7 +8,8 @@
 
 #include <tinyxml2.h>
 
-#include "logs/Log.h"
+#include "system/AsciiText.h"
+#include "system/Diagnostics.h"
 #include "system/XmlFile.h"
 #include "system/Format.h"
 #include "system/RegistryKey.h"
@@ -192,13 +193,12 @@ namespace Utils {
 std::string GetZraVersionFromXmlLog(const std::wstring& path)
 {
     const wchar_t* const operation = L"Utils::GetZraVersionFromXmlLog";
-    CDebugLog& log = GetDebugLog();
-    log.WriteLine(L"%ws Entry", operation);
+    WriteDiagnosticLine(L"%ws Entry", operation);
 
     tinyxml2::XMLDocument document;
     const tinyxml2::XMLError error = LoadXmlDocument(path, document);
     if (error != tinyxml2::XML_SUCCESS) {
-        log.WriteLine(L"%ws failed. Open xml log file failed with %d", operation, static_cast<int>(error));
+        WriteDiagnosticLine(L"%ws failed. Open xml log file failed with %d", operation, static_cast<int>(error));
         return std::string();
     }
 
@@ -211,32 +211,26 @@ std::string GetZraVersionFromXmlLog(const std::wstring& path)
     if (element != nullptr && element->GetText() != nullptr)
         version = element->GetText();
 
-    log.WriteLine(L"%ws Exit", operation);
+    WriteDiagnosticLine(L"%ws Exit", operation);
     return version;
 }
 
 bool IsPendingReboot()
 {
     const wchar_t* const operation = L"Utils::IsPendingReboot";
-    CDebugLog& log = GetDebugLog();
-    log.WriteLine(L"%ws Entry", operation);
+    WriteDiagnosticLine(L"%ws Entry", operation);
 
     bool pending = false;
     std::vector<std::wstring> renames;
     std::shared_ptr<CRegistryKey> key = OpenMachineKey(SessionManagerKey);
     if (key && key->QueryMulStringValue(L"PendingFileRenameOperations", renames) == ERROR_SUCCESS) {
         for (const std::wstring& entry : renames) {
-            std::string upper = WideToUtf8(entry);
-            for (char& c : upper) {
-                if (c >= 'a' && c <= 'z')
-                    c = static_cast<char>(c - 'a' + 'A');
-            }
-            if (upper.find("HALVORA") != std::string::npos)
+            if (ToAsciiUpper(WideToUtf8(entry)).find("HALVORA") != std::string::npos)
                 pending = true;
         }
     }
 
-    log.WriteLine(L"%ws Exit", operation);
+    WriteDiagnosticLine(L"%ws Exit", operation);
     return pending;
 }
 

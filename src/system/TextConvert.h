@@ -6,3 +6,7 @@
 // unpaired surrogates and broken UTF-8 sequences become U+FFFD.
 std::wstring Utf8ToWide(const std::string& text);
 std::string WideToUtf8(const std::wstring& text);
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no
+// surrogates, nothing beyond U+10FFFF).
+bool IsValidUtf8(const std::string& bytes);

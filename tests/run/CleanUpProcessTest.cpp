@@ -12,7 +12,7 @@
 #include "logs/ResumeMarker.h"
 #include "logs/UninstallXmlLog.h"
 #include "run/CleanUpProcess.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "support/TestSupport.h"
 #include "system/ProgramInfo.h"

@@ -10,7 +10,7 @@
 
 #include "logs/LogFolder.h"
 #include "run/CommandLine.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "support/TestSupport.h"
 
 namespace {

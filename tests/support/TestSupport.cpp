@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "system/XmlFile.h"
+
 #include <cstdio>
 #include <vector>
 
@@ -131,12 +133,7 @@ DWORD RunProcessAndWait(const std::wstring& commandLine, DWORD timeoutMs, const 
 
 bool LoadXmlFile(const std::wstring& path, tinyxml2::XMLDocument& doc)
 {
-    FILE* file = _wfopen(path.c_str(), L"rb");
-    if (file == nullptr)
-        return false;
-    const bool ok = doc.LoadFile(file) == tinyxml2::XML_SUCCESS;
-    fclose(file);
-    return ok;
+    return LoadXmlDocument(path, doc) == tinyxml2::XML_SUCCESS;
 }
 
 void RemoveTree(const std::wstring& path)

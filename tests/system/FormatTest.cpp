@@ -39,6 +39,30 @@ TEST(Format, LeadingIntegerRule)
     EXPECT_EQ(-2147483647 - 1, ParseLeadingInt(L"-99999999999999999999", true));
 }
 
+TEST(Format, LeadingIntegerAtTheEdgesOfTheRange)
+{
+    struct Case {
+        const wchar_t* text;
+        bool hasDigits, fits;
+        int value;
+    };
+    const Case cases[] = {
+        {L"2147483647", true, true, 2147483647},        {L"2147483648", true, false, 2147483647},
+        {L"-2147483648", true, true, -2147483647 - 1},  {L"-2147483649", true, false, -2147483647 - 1},
+        {L"\t\r\n -3x", true, true, -3},                {L"-", false, true, 0},
+        {L"+ 1", false, true, 0},                       {L"00000000000000000000012", true, true, 12},
+    };
+    for (const Case& c : cases) {
+        const LeadingInt number = ReadLeadingInt(c.text, true, true);
+        EXPECT_EQ(c.hasDigits, number.hasDigits) << c.text;
+        EXPECT_EQ(c.fits, number.fits) << c.text;
+        EXPECT_EQ(c.value, number.value) << c.text;
+    }
+    // Without blanks or sign allowed, both stop reading at once.
+    EXPECT_FALSE(ReadLeadingInt(L" 5", false, true).hasDigits);
+    EXPECT_FALSE(ReadLeadingInt(L"-5", true, false).hasDigits);
+}
+
 TEST(TextConvert, RoundTripsAndReplacesBrokenInput)
 {
     const std::wstring text = L"J\u00e9r\u00f4me \u4e2d\U0001F600";

@@ -19,7 +19,7 @@
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
 #include "run/CommandLine.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "run/RunSequence.h"
 #include "steps/Steps.h"
 #include "system/Console.h"

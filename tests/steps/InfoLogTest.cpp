@@ -5,8 +5,8 @@
 
 #include "logs/Log.h"
 #include "logs/LogFolder.h"
-#include "run/InfoLog.h"
-#include "run/Reboot.h"
+#include "steps/InfoLog.h"
+#include "steps/Reboot.h"
 #include "support/TestSupport.h"
 
 namespace {

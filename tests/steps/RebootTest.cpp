@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "logs/Log.h"
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 #include "support/TestSupport.h"
 
 namespace {

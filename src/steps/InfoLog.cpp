@@ -1,4 +1,4 @@
-#include "run/InfoLog.h"
+#include "steps/InfoLog.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "run/RunOptions.h"
+#include "config/RunOptions.h"
 
 namespace Utils {
 

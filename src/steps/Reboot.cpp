@@ -1,16 +1,19 @@
-#include "run/Reboot.h"
+#include "steps/Reboot.h"
 
 #include <windows.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "logs/Log.h"
-#include "run/InfoLog.h"
+#include "steps/InfoLog.h"
 #include "system/Console.h"
 #include "system/Format.h"
 #include "system/Privileges.h"
 #include "system/ProgramInfo.h"
 #include "system/RegistryKey.h"
+#include "system/ScopeGuards.h"
+#include "system/UniqueHandle.h"
 
 namespace Utils {
 
@@ -150,30 +153,29 @@ bool RunReboot(bool silent)
         }
     }
 
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    UniqueKernelHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
         GetDebugLog().WriteLine(L"%ws: OpenProcess Failed ", name);
         return false;
     }
-    const wchar_t* const privileges[] = {L"SeDebugPrivilege", L"SeShutdownPrivilege"};
-    bool enabled[2] = {false, false};
-    for (int i = 0; i < 2; ++i) {
-        enabled[i] = SetPrivilege(token, privileges[i], true);
-        if (!enabled[i])
-            GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, privileges[i]);
-    }
+    EnabledPrivilege debug(token.get(), L"SeDebugPrivilege");
+    if (!debug.IsEnabled())
+        GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, L"SeDebugPrivilege");
+    EnabledPrivilege shutdown(token.get(), L"SeShutdownPrivilege");
+    if (!shutdown.IsEnabled())
+        GetDebugLog().WriteLine(L"%ws: SetPrivilege Failed: %ws", name, L"SeShutdownPrivilege");
 
     wchar_t message[] = L"Shutting Down in 5 seconds";
     const BOOL requested = InitiateSystemShutdownW(nullptr, message, 5, TRUE, TRUE);
     const DWORD error = requested ? ERROR_SUCCESS : GetLastError();
 
-    // The request is made: the privileges go back off and the token is
-    // closed on every path.
-    for (int i = 0; i < 2; ++i) {
-        if (enabled[i])
-            SetPrivilege(token, privileges[i], false);
+    // The request is made: the privileges go back off in the order they
+    // were enabled, then the token is closed.
+    for (EnabledPrivilege* privilege : {&debug, &shutdown}) {
+        if (privilege->IsEnabled())
+            privilege->Disable();
     }
-    CloseHandle(token);
+    token.reset();
 
     if (!requested) {
         GetDebugLog().WriteLine(L"%ws: Shutdown Failed, error: %ld", name, static_cast<long>(error));
