@@ -19,7 +19,17 @@ tools/wine-prefix.sh seal "$prefix"
 mkdir -p "$prefix/drive_c/zra"
 cp "$exe" "$prefix/drive_c/zra/"
 tools/wine-prefix.sh start "$prefix"
-trap 'tools/wine-prefix.sh stop "$prefix"' EXIT
+
+# The stand-in diagnostics service on loopback receives the upload of the
+# logs (the maker's service is never contacted); it saves what it receives.
+uploads="$root/build/demo/uploads"
+rm -rf "$uploads" && mkdir -p "$uploads"
+service_out="$root/build/demo/service.txt"
+/usr/bin/python3 -u tests/e2e/upload_server.py --save "$uploads" >"$service_out" 2>&1 &
+service_pid=$!
+trap 'kill "$service_pid" 2>/dev/null; tools/wine-prefix.sh stop "$prefix"' EXIT
+for _ in $(seq 50); do [ -s "$service_out" ] && break; sleep 0.1; done
+export ZRA_UPLOAD_BASE_URL="$(head -n 1 "$service_out")"
 
 . tools/wine-env.sh "$prefix"
 unset DISPLAY WAYLAND_DISPLAY
@@ -33,13 +43,29 @@ echo "== ZRACleanupUtility.exe /version"
 wine 'C:\zra\ZRACleanupUtility.exe' /version </dev/null | tr -d '\r'
 
 echo
-echo "== ZRACleanupUtility.exe /DISABLEEXPERIENCEMETRICS   (Enter answers the \"pause\" prompt)"
+echo "== ZRACleanupUtility.exe   (Enter answers the \"pause\" prompt; the logs go to the stand-in service at"
+echo "   $ZRA_UPLOAD_BASE_URL, named by ZRA_UPLOAD_BASE_URL)"
 set +e
-printf '\n' | wine 'C:\zra\ZRACleanupUtility.exe' /DISABLEEXPERIENCEMETRICS | tr -d '\r'
+printf '\n\n' | wine 'C:\zra\ZRACleanupUtility.exe' | tr -d '\r'
 rc=${PIPESTATUS[1]}
 set -e
 echo
 echo "(exit code, low byte as Wine reports it: $rc)"
+
+echo
+echo "== What the stand-in diagnostics service received"
+tail -n +2 "$service_out" | sed 's/^/   /'
+for zip in "$uploads"/*.zip; do
+  [ -f "$zip" ] || { echo "   (no upload arrived)"; continue; }
+  /usr/bin/python3 - "$zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    assert archive.testzip() is None
+    for info in archive.infolist():
+        print(f"   {info.filename:22} {info.file_size:8} bytes (packed {info.compress_size})")
+    print("   manifest.xml: " + archive.read("manifest.xml").decode().strip())
+PY
+done
 
 echo
 echo "== What is left of the simulated agent"

@@ -21,6 +21,7 @@ LAUNCH = Path(os.environ.get("ZRA_LAUNCH", ""))
 TOOL_FOLDER = "C:\\zra"
 TOOL_PATH = TOOL_FOLDER + "\\ZRACleanupUtility.exe"
 OFFLINE_VERSION_URL = "http://127.0.0.1:1/zcu/ZCUVersion.txt"
+OFFLINE_UPLOAD_URL = "http://127.0.0.1:1/feeds/api"
 
 
 @dataclass
@@ -59,6 +60,8 @@ class WinePrefix:
         # The tool asks the web for its latest version at every start: unless
         # a test says otherwise, point it at a closed loopback port.
         self.env.setdefault("ZRA_ENV_ZRA_VERSION_URL", OFFLINE_VERSION_URL)
+        # The same for the upload of the logs at the end of a completed run.
+        self.env.setdefault("ZRA_ENV_ZRA_UPLOAD_BASE_URL", OFFLINE_UPLOAD_URL)
 
     # -- life cycle -------------------------------------------------------
     @classmethod
