@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "logs/Log.h"
-#include "system/FileRemoval.h"
 #include "logs/UninstallXmlLog.h"
 #include "net/HttpEndpoint.h"
 #include "net/OrroUploader.h"
 #include "net/ZipArchive.h"
 #include "system/Console.h"
+#include "system/FileRemoval.h"
 #include "system/Format.h"
 #include "system/ProgramInfo.h"
 #include "system/TextConvert.h"
