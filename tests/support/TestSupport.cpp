@@ -39,6 +39,25 @@ HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view)
     return key;
 }
 
+bool IsPrivilegeEnabled(HANDLE token, const wchar_t* name)
+{
+    LUID luid;
+    if (!LookupPrivilegeValueW(nullptr, name, &luid))
+        return false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    if (!GetTokenInformation(token, TokenPrivileges, &buffer[0], size, &size))
+        return false;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart)
+            return (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+    return false;
+}
+
 ScopedTempDir::ScopedTempDir(const std::wstring& hint)
 {
     wchar_t base[MAX_PATH + 1] = {};

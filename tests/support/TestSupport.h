@@ -46,6 +46,9 @@ void RemoveTree(const std::wstring& path);
 void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view);
 HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view);
 
+// Whether the privilege is enabled on the token right now.
+bool IsPrivilegeEnabled(HANDLE token, const wchar_t* name);
+
 // Runs a command line and waits for it; a process still running after the
 // time-out is ended. Returns its exit code, 0xFFFFFFFF when it could not be
 // started, 0xFFFFFFFE when its code could not be read.
