@@ -81,6 +81,17 @@ ScopedTempDir::~ScopedTempDir()
         RemoveTree(m_path);
 }
 
+ScopedVariable::ScopedVariable(const wchar_t* name, const std::wstring& value) : m_name(name)
+{
+    m_old = GetEnv(name, m_had);
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedVariable::~ScopedVariable()
+{
+    SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr);
+}
+
 ScopedTempFolderOverride::ScopedTempFolderOverride(const std::wstring& folder)
 {
     m_oldTmp = GetEnv(L"TMP", m_hadTmp);
