@@ -21,6 +21,10 @@ public:
 
     HKEY GetHandle() const;
     REGSAM GetViewFlags() const;     // access & 0x300
+    // The key as shown in previews and messages: root name and path (only
+    // the path for a key opened below another key's handle), followed by
+    // " (32-bit view)" in the 32-bit registry view.
+    std::wstring GetDisplayPath() const;
 
     LONG DeleteValue(const std::wstring& name);
     LONG SetDwordValue(const std::wstring& name, DWORD value);
@@ -33,6 +37,10 @@ public:
     LONG EnumerateValueNames(std::vector<std::wstring>& names);
     // Deletes this key with everything below it, deepest keys first.
     LONG DeleteKeyAndSubkeys();
+    // DeleteValue, the Set*Value writes and DeleteKeyAndSubkeys are the
+    // registry's change functions: in a preview (system/MachineChanges.h)
+    // they report the change and return ERROR_SUCCESS. The exports write
+    // nothing in a preview and return ERROR_SUCCESS.
 
     // Builds one registration-entries value line ("name"=data) into line;
     // line is left empty when the value cannot be given a line.
@@ -46,11 +54,12 @@ public:
     CRegistryKey(const CRegistryKey&) = delete; CRegistryKey& operator=(const CRegistryKey&) = delete;
 
 private:
-    CRegistryKey(HKEY handle, REGSAM viewFlags);
+    CRegistryKey(HKEY handle, REGSAM viewFlags, std::wstring displayPath);
     // Exports root\path; a sub key is opened through its parent's handle.
     LONG ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path, HKEY parent,
                     const std::wstring& nameInParent);
 
     HKEY m_handle;
     REGSAM m_viewFlags;
+    std::wstring m_displayPath;
 };
