@@ -12,8 +12,11 @@ bool g_silent = false;
 
 void ReportPlannedChange(const PlannedChange& change)
 {
-    GetDebugLog().WriteLine(L"%ws: [Step %d] %ws: %ws", L"Preview", change.step, change.kind.c_str(),
-                            change.target.c_str());
+    if (change.step > 0)
+        GetDebugLog().WriteLine(L"%ws: [Step %d] %ws: %ws", L"Preview", change.step, change.kind.c_str(),
+                                change.target.c_str());
+    else
+        GetDebugLog().WriteLine(L"%ws: %ws: %ws", L"Preview", change.kind.c_str(), change.target.c_str());
     if (!g_silent)
         ConsoleWriteLine(FormatPlannedChangeLine(change));
 }

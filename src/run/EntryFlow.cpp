@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "logs/PreviewReport.h"
 #include "net/VersionCheck.h"
 #include "run/CommandLine.h"
 #include "run/RunSequence.h"
@@ -39,7 +38,5 @@ int RunEntry(int argc, wchar_t* argv[])
     case CommandLineAction::Run:
         break;
     }
-    if (options.preview)
-        StartPreviewReport(options.silent);
     return RunSequence(options);
 }

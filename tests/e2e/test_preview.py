@@ -161,3 +161,64 @@ def test_preview_silent_prints_nothing_and_nothing_found_is_said(prefix):
     assert NOTHING_FOUND + "\n" in shown.text
     assert not any(line.startswith("\t") for line in shown.text.split("\n") if "Step" not in line)
     assert "Before you can continue" not in shown.text
+
+
+def test_preview_after_an_interrupted_cleanup_leaves_its_state_and_lists_the_restarts(fresh_prefix):
+    """The restart cycle's harness (its steps 3 and 7 ask for restarts): a
+    real run stops for its first restart; a preview then neither refuses nor
+    restarts, lists both restarts, and leaves the interrupted run's marker,
+    re-launch, result log and backup exactly as they were."""
+    from test_run_control import CYCLE, THANKS, banners, marker, runonce
+
+    prefix = fresh_prefix
+    prefix.use_temp_folder("C:\\tests\\cycle\\Temp")
+    first = prefix.run("/noreboot", "/DISABLEEXPERIENCEMETRICS", input=b"\n\n", program=CYCLE)
+    assert first.exit_code == 1
+    pending, marked = runonce(prefix), marker(prefix)
+    assert pending is not None and marked is not None
+    logs = prefix.log_folder
+    kept = {p.name: p.read_bytes() for p in logs.iterdir() if p.name != "CleanupToolLog.txt"}
+    assert "UninstallLog.xml" in kept
+
+    result = prefix.run("/Preview", "/DISABLEEXPERIENCEMETRICS", input=b"\n", program=CYCLE)
+    assert result.exit_code == 0
+    pending_text = ("A restart requested by an earlier cleanup run is still pending; the preview shows the whole "
+                    "cleanup.\n")
+    assert result.text == (THANKS + pending_text + banners(1, 3)
+                           + "\tRestart the machine: the cleanup would continue with step 4 after the restart\n"
+                           + banners(4, 8)
+                           + "\tRestart the machine: the cleanup would continue with step 6 after the restart\n"
+                           + "\nPreview complete: the cleanup would make 2 changes. Nothing was changed.\n"
+                           + "Press any key to exit...")
+    assert (runonce(prefix), marker(prefix)) == (pending, marked)
+    for name, data in kept.items():
+        assert (logs / name).read_bytes() == data, name
+    root = ET.parse(logs / "Preview.xml").getroot()
+    assert [e.text for e in root.find("Reboots")] == ["test step asks for a restart",
+                                                      "test driver step asks for a restart"]
+    log = (logs / "CleanupToolLog.txt").read_bytes().decode("cp1252")
+    assert "\tPreview: [Step 3] Restart the machine: the cleanup would continue with step 4" in log
+    assert "\tPreview: Restart the machine: the cleanup would continue with step 6" in log
+    assert "Utils::SetRebootParamRun: Preview: no re-launch is registered" in log
+
+
+def test_preview_unattended_keeps_the_step_file_and_logpath_takes_the_files(prefix):
+    info = prefix.unix_path(prefix.temp_folder + "\\halvora\\ZRACleanupTool.info")
+    info.parent.mkdir(parents=True, exist_ok=True)
+    info.write_bytes(b"step: 6\r\n")
+    result = prefix.run("/unattended", "/Preview", "/DISABLEEXPERIENCEMETRICS", timeout=300)
+    assert (result.exit_code, result.stdout) == (0, b"")
+    assert info.read_bytes() == b"step: 6\r\n"
+    log = (prefix.log_folder / "CleanupToolLog.txt").read_bytes().decode("cp1252")
+    assert "\tUtils::UnattendedParamRun: Exit Unattended mode step 6\r\n" in log
+    root = ET.parse(prefix.log_folder / "Preview.xml").getroot()
+    assert root.find("MetaData/Parameter").text == "/Unattended/Preview"
+    info.unlink()
+
+    logpath = prefix.temp_folder + "\\chosen"
+    result = prefix.run("/Preview", "/silent", "/Logpath", logpath, "/Step", "5", "/DISABLEEXPERIENCEMETRICS",
+                        timeout=300)
+    assert (result.exit_code, result.stdout) == (0, b"")
+    chosen = prefix.unix_path(logpath + "\\ZraCleanup")
+    assert (chosen / "Preview.xml").exists()
+    assert not (chosen / "UninstallLog.xml").exists() and not (chosen / "RegBackup.reg").exists()
