@@ -16,7 +16,10 @@
 // go on exactly as in a real run. Outside a preview it returns false and
 // the function does its work. Code that writes the program's own state
 // (resume marker, RunOnce re-launch, step file, registry backup) asks
-// IsPreviewMode() instead and skips the write without reporting it.
+// IsPreviewMode() instead and skips the write without reporting it. The
+// registry exports write nothing in a preview; a deletion that must not go
+// ahead without its backup checks IsRegistryBackupWritten()
+// (system/RegistryBackup.h), which holds in a preview.
 //
 // The system layer knows nothing of the logs; the logs layer installs the
 // sink that records and prints the changes.
