@@ -55,6 +55,19 @@ void RecordRegistryRemoval(const std::wstring& itemName, LONG code,
     RecordRemoval(RemovalKind::Registry, itemName, static_cast<long>(code), ifGone);
 }
 
+// Whether root\path itself is a registry link (a key whose "SymbolicLinkValue"
+// sends every open elsewhere).
+bool IsRegistryLink(HKEY root, const std::wstring& path, REGSAM view)
+{
+    UniqueRegKey key;
+    if (RegOpenKeyExW(root, path.c_str(), REG_OPTION_OPEN_LINK, KEY_QUERY_VALUE | view, key.put()) != ERROR_SUCCESS)
+        return false;
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    return RegQueryValueExW(key.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
 } // namespace
 
 REGSAM ConfiguredView(bool wow6432Node)
@@ -204,6 +217,11 @@ LONG RegistryStep::BackUpAndDeleteKey(const wchar_t* operation, HKEY root, const
                        GetRootKeyName(root), path.c_str());
         return ERROR_ACCESS_DENIED;
     }
+    if (IsRegistryLink(root, path, key.GetViewFlags())) {
+        WriteDebugLine(L"%ws: Error: The key %ws\\%ws is a registry link; neither it nor what it leads to is deleted",
+                       operation, GetRootKeyName(root), path.c_str());
+        return ERROR_ACCESS_DENIED;
+    }
     key.ExportRegistryKeyAndSubkeys(root, path);
     return key.DeleteKeyAndSubkeys();
 }
@@ -326,7 +344,9 @@ void RegistryStep::RemoveRegistryKeys()
         std::vector<std::wstring> names;
         parent->EnumerateSubkeyNames(names);
         for (const std::wstring& name : names) {
-            if (!StartsWithNoCase(name, wildcard.prefix))
+            // A matched name that is a registry link leads out of the
+            // parent: it is not followed.
+            if (!StartsWithNoCase(name, wildcard.prefix) || IsRegistryLink(parent->GetHandle(), name, parent->GetViewFlags()))
                 continue;
             std::shared_ptr<CRegistryKey> target = CRegistryKey::Open(parent->GetHandle(), name, access);
             if (!target)
@@ -376,7 +396,8 @@ void RegistryStep::SearchAndRemoveRegistryKeys()
         std::vector<std::wstring> names;
         parent->EnumerateSubkeyNames(names);
         for (const std::wstring& name : names) {
-            if (!StartsWithNoCase(name, wildcard.prefix))
+            if (!StartsWithNoCase(name, wildcard.prefix) ||
+                IsRegistryLink(parent->GetHandle(), name, parent->GetViewFlags()))
                 continue;
             const std::string keyName = token + "\\" + WideToUtf8(JoinWildcardMatch(wildcard, name, true));
             SearchAndRemoveOneRegistryKey(keyName, entry.pattern, entry.trailing, entry.wow6432Node);
@@ -461,6 +482,10 @@ void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const
                 break;
             }
             const std::wstring subkeyName(name.data(), length);
+            // A registry link is not followed: what it leads to lies
+            // elsewhere (and may be this very key again).
+            if (IsRegistryLink(key.GetHandle(), subkeyName, key.GetViewFlags()))
+                continue;
             std::shared_ptr<CRegistryKey> subkey =
                 CRegistryKey::Open(key.GetHandle(), subkeyName, key.GetViewFlags() | KEY_READ);
             if (subkey)

@@ -512,3 +512,89 @@ TEST_F(RegistryStepTest, HivesAreUnloadedWhenAnOperationThrows)
 }
 
 } // namespace
+
+namespace {
+
+// A registry link key at root\path (view) pointing at a kernel path such as
+// \Registry\Machine\SOFTWARE\X; false when the link cannot be made here.
+bool MakeRegistryLink(const std::wstring& path, REGSAM view, const std::wstring& target)
+{
+    UniqueRegKey link;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, REG_OPTION_CREATE_LINK | REG_OPTION_VOLATILE,
+                        KEY_ALL_ACCESS | view, nullptr, link.put(), nullptr) != ERROR_SUCCESS)
+        return false;
+    return RegSetValueExW(link.get(), L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE*>(target.data()),
+                          static_cast<DWORD>(target.size() * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+void DeleteRegistryLink(const std::wstring& path, REGSAM view)
+{
+    UniqueRegKey link;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_OPEN_LINK, KEY_ALL_ACCESS | view, link.put()) ==
+        ERROR_SUCCESS) {
+        typedef LONG(WINAPI * DeleteKeyFn)(HANDLE);
+        const DeleteKeyFn deleteKey = reinterpret_cast<DeleteKeyFn>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtDeleteKey")));
+        if (deleteKey != nullptr)
+            deleteKey(link.get());
+    }
+}
+
+TEST_F(RegistryStepTest, NothingReachedThroughARegistryLinkIsDeleted)
+{
+    SetString(HKEY_LOCAL_MACHINE, Path(L"Elsewhere\\Inner"), V64, L"precious", L"stays");
+    SetString(HKEY_LOCAL_MACHINE, Path(L"Links\\Agent"), V64, L"v", L"agent");
+    const std::wstring target = L"\\Registry\\Machine\\SOFTWARE\\HalvoraStepTest\\Elsewhere";
+    if (!MakeRegistryLink(Path(L"Links\\Agent\\Link"), V64, target) ||
+        !MakeRegistryLink(Path(L"Links\\Whole"), V64, target))
+        GTEST_SKIP() << "registry links cannot be created here";
+    ASSERT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Links\\Whole\\Inner"), V64)) << "the link does not lead anywhere";
+
+    SetString(HKEY_LOCAL_MACHINE, Path(L"Links\\Wild\\ZorReal\\Inner"), V64, L"v", L"agent");
+    if (!MakeRegistryLink(Path(L"Links\\Wild\\ZorLink"), V64, target))
+        GTEST_SKIP() << "registry links cannot be created here";
+
+    RegistryStepLists lists;
+    lists.keys = {{"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Agent", false},
+                  {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Whole", false},
+                  {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Wild\\Zor*\\Inner", false},
+                  {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Wild\\Zor*", false}};
+    RegistryStep step(8, "registry", lists);
+    LogWatch watch;
+    step.RemoveRegistryKeys();
+    DeleteRegistryLink(Path(L"Links\\Whole"), V64);
+    DeleteRegistryLink(Path(L"Links\\Agent\\Link"), V64);
+    DeleteRegistryLink(Path(L"Links\\Wild\\ZorLink"), V64);
+
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Elsewhere\\Inner"), V64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Links\\Agent"), V64));
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Links\\Wild\\ZorReal"), V64));
+    const std::vector<Item> expected = {{"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Agent", ""},
+                                        {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Whole", "5"},
+                                        {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Wild\\ZorReal\\Inner", ""},
+                                        {"HKLM\\SOFTWARE\\HalvoraStepTest\\Links\\Wild\\ZorReal", ""}};
+    EXPECT_EQ(expected, watch.Items());
+}
+
+TEST_F(RegistryStepTest, SearchDoesNotFollowARegistryLinkInACircle)
+{
+    const std::wstring products = L"UserData\\S-1-5-18\\Products\\";
+    SetString(HKEY_LOCAL_MACHINE, Path(products + L"P9\\InstallProperties"), V64, L"DisplayName", L"Other");
+    SetString(HKEY_LOCAL_MACHINE, Path(L"Elsewhere\\InstallProperties"), V64, L"DisplayName", L"Halvora Zorander");
+    if (!MakeRegistryLink(Path(products + L"P9\\Loop"), V64,
+                          L"\\Registry\\Machine\\SOFTWARE\\HalvoraStepTest\\UserData\\S-1-5-18\\Products\\P9") ||
+        !MakeRegistryLink(Path(products + L"P10"), V64, L"\\Registry\\Machine\\SOFTWARE\\HalvoraStepTest\\Elsewhere"))
+        GTEST_SKIP() << "registry links cannot be created here";
+    RegistryStepLists lists;
+    lists.searches = {{"HKLM\\SOFTWARE\\HalvoraStepTest\\UserData\\*\\Products", "Halvora Zorander",
+                       "InstallProperties", false}};
+    RegistryStep step(8, "registry", lists);
+    LogWatch watch;
+    step.SearchAndRemoveRegistryKeys();
+    DeleteRegistryLink(Path(products + L"P9\\Loop"), V64);
+    DeleteRegistryLink(Path(products + L"P10"), V64);
+    EXPECT_TRUE(watch.Items().empty());
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Elsewhere\\InstallProperties"), V64));
+}
+
+} // namespace
