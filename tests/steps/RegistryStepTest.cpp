@@ -122,10 +122,14 @@ public:
     // Line ends folded to "\n".
     std::string Backup() const
     {
-        std::string text = ReadFileBytes(GetRegLog().GetFilePath()).substr(m_backup);
-        for (size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
-            text.erase(at, 1);
-        return text;
+        const std::string text = ReadFileBytes(GetRegLog().GetFilePath()).substr(m_backup);
+        std::string folded;
+        folded.reserve(text.size());
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n')
+                folded += text[i];
+        }
+        return folded;
     }
     std::vector<Item> Items() const
     {
@@ -595,6 +599,36 @@ TEST_F(RegistryStepTest, SearchDoesNotFollowARegistryLinkInACircle)
     DeleteRegistryLink(Path(products + L"P10"), V64);
     EXPECT_TRUE(watch.Items().empty());
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Elsewhere\\InstallProperties"), V64));
+}
+
+TEST_F(RegistryStepTest, KeyWithHundredsOfThousandsOfValuesIsSearchedBackedUpAndDeleted)
+{
+    const DWORD count = 200000;
+    {
+        UniqueRegKey key(CreateRegistryKey(HKEY_LOCAL_MACHINE, Path(L"Big\\Products\\P1\\InstallProperties"), V64));
+        ASSERT_TRUE(key);
+        for (DWORD i = 0; i < count; ++i) {
+            // Names in ascending order: Wine keeps a key's values sorted by name.
+            wchar_t name[16];
+            swprintf(name, 16, L"v%06lu", static_cast<unsigned long>(i));
+            const std::wstring data = i + 1 == count ? L"Halvora Zorander" : L"data " + std::to_wstring(i);
+            ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(key.get(), name, 0, REG_SZ,
+                                                    reinterpret_cast<const BYTE*>(data.c_str()),
+                                                    static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t))));
+        }
+    }
+    RegistryStepLists lists;
+    lists.searches = {{"HKLM\\SOFTWARE\\HalvoraStepTest\\Big\\Products", "Halvora Zorander", "InstallProperties", false}};
+    RegistryStep step(8, "registry", lists);
+    LogWatch watch;
+    step.SearchAndRemoveRegistryKeys();
+    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Big\\Products\\P1"), V64));
+    EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, Path(L"Big\\Products"), V64));
+    const std::vector<Item> expected = {{"HKLM\\SOFTWARE\\HalvoraStepTest\\Big\\Products\\P1", ""}};
+    EXPECT_EQ(expected, watch.Items());
+    const std::string backup = watch.Backup();
+    EXPECT_TRUE(Contains(backup, "\"v000000\"=\"data 0\"\n")) << backup.size();
+    EXPECT_TRUE(Contains(backup, "\"v199999\"=\"Halvora Zorander\"\n")) << backup.size();
 }
 
 } // namespace
