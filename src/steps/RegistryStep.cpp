@@ -434,13 +434,16 @@ void RegistryStep::SearchAndRemoveOneRegistryKey(const std::string& keyName, con
     }
 }
 
-void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const std::wstring& pattern,
-                              std::vector<std::wstring>& list)
+namespace {
+
+// The search below one open key (handle in the given view).
+void SearchKey(const std::wstring& path, HKEY key, REGSAM view, const std::wstring& pattern,
+               std::vector<std::wstring>& list)
 {
     const wchar_t* const op = kSearchSelfAndSubkeyValue;
     DWORD subkeyCount = 0, longestSubkey = 0, valueCount = 0, longestValueName = 0, longestData = 0;
-    LONG result = RegQueryInfoKeyW(key.GetHandle(), nullptr, nullptr, nullptr, &subkeyCount, &longestSubkey,
-                                   nullptr, &valueCount, &longestValueName, &longestData, nullptr, nullptr);
+    LONG result = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeyCount, &longestSubkey, nullptr, &valueCount,
+                                   &longestValueName, &longestData, nullptr, nullptr);
     if (result != ERROR_SUCCESS) {
         WriteDebugLine(L"%ws: Error: RegQueryInfoKey failed with %ld", op, static_cast<long>(result));
         return;
@@ -452,8 +455,7 @@ void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const
             DWORD nameLength = static_cast<DWORD>(name.size());
             DWORD dataSize = static_cast<DWORD>(data.size());
             DWORD type = REG_NONE;
-            result = RegEnumValueW(key.GetHandle(), index, name.data(), &nameLength, nullptr, &type, data.data(),
-                                   &dataSize);
+            result = RegEnumValueW(key, index, name.data(), &nameLength, nullptr, &type, data.data(), &dataSize);
             if (result != ERROR_SUCCESS) {
                 if (result != ERROR_NO_MORE_ITEMS)
                     WriteDebugLine(L"%ws: Error: RegEnumValue failed with %ld", op, static_cast<long>(result));
@@ -475,21 +477,39 @@ void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const
         std::vector<wchar_t> name(static_cast<size_t>(longestSubkey) + 1, L'\0');
         for (DWORD index = 0;; ++index) {
             DWORD length = static_cast<DWORD>(name.size());
-            result = RegEnumKeyExW(key.GetHandle(), index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
+            result = RegEnumKeyExW(key, index, name.data(), &length, nullptr, nullptr, nullptr, nullptr);
             if (result != ERROR_SUCCESS) {
                 if (result != ERROR_NO_MORE_ITEMS)
                     WriteDebugLine(L"%ws: Error: RegEnumKeyEx failed with %ld", op, static_cast<long>(result));
                 break;
             }
             const std::wstring subkeyName(name.data(), length);
-            // A registry link is not followed: what it leads to lies
-            // elsewhere (and may be this very key again).
-            if (IsRegistryLink(key.GetHandle(), subkeyName, key.GetViewFlags()))
+            // Opened as itself when it is a registry link, which is not
+            // followed: what it leads to lies elsewhere (and may be this
+            // very key again).
+            UniqueRegKey subkey;
+            const LONG opened =
+                RegOpenKeyExW(key, subkeyName.c_str(), REG_OPTION_OPEN_LINK, view | KEY_READ, subkey.put());
+            if (opened != ERROR_SUCCESS) {
+                if (opened != ERROR_FILE_NOT_FOUND)
+                    WriteDebugLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld",
+                                   L"CRegistryKey::Open", subkeyName.c_str(), static_cast<long>(opened));
                 continue;
-            std::shared_ptr<CRegistryKey> subkey =
-                CRegistryKey::Open(key.GetHandle(), subkeyName, key.GetViewFlags() | KEY_READ);
-            if (subkey)
-                SearchSelfAndSubkeyValue(path + L"\\" + subkeyName, *subkey, pattern, list);
+            }
+            DWORD type = REG_NONE;
+            DWORD size = 0;
+            if (RegQueryValueExW(subkey.get(), L"SymbolicLinkValue", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+                type == REG_LINK)
+                continue;
+            SearchKey(path + L"\\" + subkeyName, subkey.get(), view, pattern, list);
         }
     }
+}
+
+} // namespace
+
+void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const std::wstring& pattern,
+                              std::vector<std::wstring>& list)
+{
+    SearchKey(path, key.GetHandle(), key.GetViewFlags(), pattern, list);
 }
