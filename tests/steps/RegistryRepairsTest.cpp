@@ -251,6 +251,14 @@ TEST(RegistryRepairs, DisplayAdapterOnTheAgentsDriverIsSwitchedToVga)
 {
     const std::wstring adapter = L"SYSTEM\\CurrentControlSet\\Control\\Video\\{HALVORA-TEST-ADAPTER}";
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, adapter, V64);
+    // Wine's desktop process keeps the Video key volatile; a volatile key may
+    // only have volatile sub keys.
+    {
+        UniqueRegKey created;
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegCreateKeyExW(HKEY_LOCAL_MACHINE, (adapter + L"\\Video").c_str(), 0, nullptr, REG_OPTION_VOLATILE,
+                                  KEY_ALL_ACCESS | V32, nullptr, created.put(), nullptr));
+    }
     MachineValues values;
     values.Set(adapter + L"\\Video", V32, L"Service", REG_SZ, Sz(L"ZGFX"));
     values.Set(adapter + L"\\Video", V32, L"Other", REG_SZ, Sz(L"zgfxx"));

@@ -389,15 +389,11 @@ TEST_F(RegistryStepTest, UpgradeCodeKeyTakesItsProductKeysAlong)
 // own, each with an NTUSER.DAT built from a key of the test.
 class UserHives {
 public:
-    UserHives() : m_folder(L"profiles")
+    UserHives() : m_folder(L"profiles"), m_profile(L"USERPROFILE", m_folder.Path() + L"me")
     {
-        m_oldProfile.resize(8192);
-        m_oldProfile.resize(GetEnvironmentVariableW(L"USERPROFILE", &m_oldProfile[0], 8192));
         CreateDirectoryW((m_folder.Path() + L"me").c_str(), nullptr);
         CreateDirectoryW((m_folder.Path() + L"Public").c_str(), nullptr);
-        SetEnvironmentVariableW(L"USERPROFILE", (m_folder.Path() + L"me").c_str());
     }
-    ~UserHives() { SetEnvironmentVariableW(L"USERPROFILE", m_oldProfile.c_str()); }
 
     // False (with the reason) when Wine refuses to save a hive.
     bool AddUser(const std::wstring& name, std::string& reason)
@@ -427,7 +423,7 @@ public:
 
 private:
     ScopedTempDir m_folder;
-    std::wstring m_oldProfile;
+    ScopedVariable m_profile;
 };
 
 bool CanOpenExclusively(const std::wstring& file)
@@ -498,9 +494,14 @@ TEST_F(RegistryStepTest, HivesAreUnloadedWhenAnOperationThrows)
     lists.keys = {{"HKU\\*\\Software\\Halvora\\Zorander", false}};
     RegistryStep step(8, "registry", lists);
     bool wasLoaded = false;
+    bool restoreWasEnabled = false;
+    UniqueKernelHandle token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_ADJUST_PRIVILEGES, token.put()));
+    SetPrivilege(token.get(), L"SeRestorePrivilege", false);
     step.SetBeforeOperation([&](const wchar_t* name) {
         if (std::wstring(name) == L"RegistryStep::RemoveRegistryKeys") {
             wasLoaded = KeyExists(HKEY_USERS, L"zracarol\\Software\\Halvora\\Zorander", V64);
+            restoreWasEnabled = IsPrivilegeEnabled(token.get(), L"SeRestorePrivilege");
             throw std::runtime_error("injected failure");
         }
     });
@@ -508,6 +509,9 @@ TEST_F(RegistryStepTest, HivesAreUnloadedWhenAnOperationThrows)
     options.silent = true;
     step.Run(&options);
     EXPECT_EQ(BaseStep::StatusFailed, step.GetStatus());
+    // Enabled while the step ran, disabled again when it failed.
+    EXPECT_TRUE(restoreWasEnabled);
+    EXPECT_FALSE(IsPrivilegeEnabled(token.get(), L"SeRestorePrivilege"));
     if (!wasLoaded)
         GTEST_SKIP() << "the user hive could not be loaded here";
     EXPECT_TRUE(step.GetLoadedHives().empty());
