@@ -233,7 +233,7 @@ def test_offline_users_lose_the_agent_keys_and_their_hives_are_unloaded(cleaned)
             assert has[1] == 2, (user, has)
     if still_there:
         pytest.skip("Wine does not write the changes of a hive loaded with RegLoadKey back to its file "
-                    "(RegUnLoadKey and RegFlushKey leave the file as it was), so the hive files of "
+                    "when it is unloaded, so the hive files of "
                     f"{', '.join(still_there)} cannot show the deletion; it is checked while the hives are "
                     "loaded by the registry step's component tests")
 
