@@ -427,13 +427,25 @@ LONG CRegistryKey::DeleteKeyAndSubkeys()
     LONG result = DeleteOwnKey(m_handle, m_viewFlags);
     if (result == ERROR_SUCCESS)
         return result;
-    // Still has sub keys: remove them depth first, then this key again.
+    // Still has sub keys: remove them depth first, then this key again. A
+    // sub key that is a registry link is opened as the link itself, so that
+    // the link goes and the tree it leads to (elsewhere in the registry)
+    // stays untouched.
     std::vector<std::wstring> names;
     EnumerateSubkeyNames(names);
     for (const std::wstring& name : names) {
-        std::shared_ptr<CRegistryKey> subkey = Open(m_handle, name, m_viewFlags | KEY_READ);
-        if (subkey)
-            subkey->DeleteKeyAndSubkeys();
+        UniqueRegKey handle;
+        const LONG opened = RegOpenKeyExW(m_handle, name.c_str(), REG_OPTION_OPEN_LINK, m_viewFlags | KEY_READ,
+                                          handle.put());
+        if (opened != ERROR_SUCCESS) {
+            if (opened != ERROR_FILE_NOT_FOUND)
+                WriteDiagnosticLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld", L"CRegistryKey::Open",
+                                    name.c_str(), opened);
+            continue;
+        }
+        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags));
+        handle.release();
+        subkey->DeleteKeyAndSubkeys();
     }
     return DeleteOwnKey(m_handle, m_viewFlags);
 }
