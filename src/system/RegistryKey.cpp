@@ -180,6 +180,43 @@ const wchar_t* GetRootKeyName(HKEY root)
     return L"";
 }
 
+namespace {
+
+// False only when the value is known to be missing; the key may have been
+// opened without the right to query it.
+bool MayHoldValue(HKEY key, REGSAM viewFlags, const std::wstring& name)
+{
+    LONG result = RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_ACCESS_DENIED) {
+        UniqueRegKey reader;
+        if (RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE | viewFlags, reader.put()) != ERROR_SUCCESS)
+            return true;
+        result = RegQueryValueExW(reader.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
+    }
+    return result != ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
+std::wstring GetOpenKeyName(HKEY key)
+{
+    // NtQueryKey with KeyNameInformation (3): a ULONG byte count, then the
+    // name without a terminating NUL.
+    typedef LONG(WINAPI * NtQueryKeyFn)(HANDLE, int, PVOID, ULONG, PULONG);
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const NtQueryKeyFn query = ntdll != nullptr ? LookUp<NtQueryKeyFn>(ntdll, "NtQueryKey") : nullptr;
+    if (query == nullptr || key == nullptr)
+        return std::wstring();
+    std::vector<BYTE> buffer(4096);
+    ULONG size = 0;
+    if (query(key, 3, buffer.data(), static_cast<ULONG>(buffer.size()), &size) != 0)
+        return std::wstring();
+    ULONG length = 0;
+    std::memcpy(&length, buffer.data(), sizeof(length));
+    length = std::min<ULONG>(length, static_cast<ULONG>(buffer.size() - sizeof(ULONG)));
+    return std::wstring(reinterpret_cast<const wchar_t*>(buffer.data() + sizeof(ULONG)), length / sizeof(wchar_t));
+}
+
 CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags, std::wstring displayPath)
     : m_handle(handle), m_viewFlags(viewFlags), m_displayPath(std::move(displayPath))
 {
@@ -237,8 +274,13 @@ LONG CRegistryKey::DeleteValue(const std::wstring& name)
         WriteDiagnosticLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
         return ERROR_BAD_ARGUMENTS;
     }
-    if (IsChangePreviewed(L"Delete registry value", GetDisplayPath() + L" : " + name))
+    if (IsPreviewMode()) {
+        // A missing value is already gone in a real run too: nothing to list.
+        if (!MayHoldValue(m_handle, m_viewFlags, name))
+            return ERROR_FILE_NOT_FOUND;
+        IsChangePreviewed(L"Delete registry value", GetDisplayPath() + L" : " + name);
         return ERROR_SUCCESS;
+    }
     const LONG result = RegDeleteValueW(m_handle, name.c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         WriteDiagnosticLine(L"%ws:failed for value name: %ws with error: %ld", op, name.c_str(), result);
@@ -443,7 +485,7 @@ LONG CRegistryKey::DeleteKeyAndSubkeys()
                                     name.c_str(), opened);
             continue;
         }
-        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags));
+        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags, m_displayPath + L"\\" + name));
         handle.release();
         subkey->DeleteKeyAndSubkeys();
     }

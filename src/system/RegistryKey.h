@@ -8,6 +8,10 @@
 // L"" for any other handle.
 const wchar_t* GetRootKeyName(HKEY root);
 
+// The kernel's name of an open key ("\REGISTRY\MACHINE\..."), for the
+// previews of changes made through a bare handle; empty when unknown.
+std::wstring GetOpenKeyName(HKEY key);
+
 // One open registry key. Created only by Open and held through a shared
 // pointer; the last holder closes the handle. The registry-view bits of the
 // access mask (KEY_WOW64_64KEY / KEY_WOW64_32KEY) are kept and reused for
@@ -39,7 +43,8 @@ public:
     LONG DeleteKeyAndSubkeys();
     // DeleteValue, the Set*Value writes and DeleteKeyAndSubkeys are the
     // registry's change functions: in a preview (system/MachineChanges.h)
-    // they report the change and return ERROR_SUCCESS. The exports write
+    // they report the change and return ERROR_SUCCESS (DeleteValue of a
+    // missing value returns ERROR_FILE_NOT_FOUND and reports nothing). The exports write
     // nothing in a preview and return ERROR_SUCCESS.
 
     // Builds one registration-entries value line ("name"=data) into line;

@@ -7,6 +7,7 @@
 
 #include "logs/Log.h"
 #include "steps/ProcessStep.h"
+#include "steps/RegistryStep.h"
 #include "steps/ServiceStep.h"
 #include "support/TestSupport.h"
 #include "system/FileRemoval.h"
@@ -121,6 +122,18 @@ TEST(MachineChanges, RegistryChangesAreReportedAndTheKeyStaysAsItWas)
         EXPECT_TRUE(CRegistryKey::Open(HKEY_CURRENT_USER, std::wstring(TestKey) + L"\\Sub",
                                        KEY_READ | KEY_WOW64_64KEY));
         EXPECT_EQ(backupBefore, ReadFileBytes(GetRegLog().GetFilePath()));
+
+        // A value that is not there is already gone, in a preview as in a
+        // real run, also through a key opened only to set values.
+        g_reported.clear();
+        auto setOnly = CRegistryKey::Open(HKEY_CURRENT_USER, TestKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
+        ASSERT_TRUE(setOnly);
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, setOnly->DeleteValue(L"Missing"));
+        EXPECT_TRUE(g_reported.empty());
+        EXPECT_EQ(ERROR_SUCCESS, setOnly->DeleteValue(L"Kept"));
+        ASSERT_EQ(1u, g_reported.size());
+        EXPECT_EQ(shown + L" : Kept", g_reported[0].target);
+        EXPECT_EQ(ERROR_SUCCESS, key->QueryStringValue(L"Kept", text));
     }
     auto view32 = CRegistryKey::Open(HKEY_CURRENT_USER, TestKey, KEY_READ | KEY_WOW64_32KEY);
     ASSERT_TRUE(view32);
@@ -189,4 +202,26 @@ TEST(MachineChanges, ProcessesAndServicesAreOnlyReported)
     EXPECT_EQ(L"ZraNoSuchService", g_reported[1].target);
     EXPECT_EQ(L"Delete service", g_reported[2].kind);
     EXPECT_EQ(5, g_reported[2].step);
+}
+
+TEST(MachineChanges, ARepairedValueIsReportedWithTheKernelNameOfItsKey)
+{
+    DeleteRegistryTree(HKEY_CURRENT_USER, TestKey, KEY_WOW64_64KEY);
+    HKEY created = CreateRegistryKey(HKEY_CURRENT_USER, TestKey, KEY_WOW64_64KEY);
+    ASSERT_NE(nullptr, created);
+    {
+        ScopedPreview preview(8);
+        const wchar_t data[] = L"repaired";
+        EXPECT_EQ(ERROR_SUCCESS, SetRepairedValue(created, L"Repaired", REG_SZ, reinterpret_cast<const BYTE*>(data),
+                                                  sizeof(data)));
+        ASSERT_EQ(1u, g_reported.size());
+        EXPECT_EQ(L"Set registry value", g_reported[0].kind);
+        const std::wstring suffix = L"\\ZraTests\\MachineChanges : Repaired";
+        const std::wstring& target = g_reported[0].target;
+        ASSERT_GT(target.size(), suffix.size());
+        EXPECT_EQ(0, _wcsicmp(suffix.c_str(), target.substr(target.size() - suffix.size()).c_str())) << target;
+        EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(created, L"Repaired", nullptr, nullptr, nullptr, nullptr));
+    }
+    RegCloseKey(created);
+    DeleteRegistryTree(HKEY_CURRENT_USER, TestKey, KEY_WOW64_64KEY);
 }
