@@ -1,8 +1,10 @@
-"""Log folders and the re-launch, through the real executable: /Logpath
-refuses folders that cannot take the logs, and relative /Config and
-/Logpath values still reach their files when Windows re-launches the tool
-after a restart from another current folder (replayed by zra-runonce.exe,
-which starts the stored command line in the system folder)."""
+"""Log folders, the configuration copy and the re-launch, through the real
+executable: /Logpath refuses folders that cannot take the logs; a
+"config.xml" in the log folder that cannot be replaced is never what the run
+reads; relative /Config and /Logpath values still reach their files when
+Windows re-launches the tool after a restart from another current folder
+(replayed by zra-runonce.exe, which starts the stored command line in the
+system folder)."""
 import shutil
 import subprocess
 import time
@@ -72,3 +74,44 @@ def test_relative_paths_survive_the_relaunch(fresh_prefix):
     assert "<Parameter>/Silent</Parameter>" in xml
     assert not prefix.unix_path("C:\\windows\\system32\\work").exists()
     assert not prefix.unix_path("C:\\windows\\syswow64\\work").exists()
+
+
+class FileHolder:
+    """zra-file-holder.exe keeping a file open (readable by others, not
+    writable) for a while."""
+
+    def __init__(self, prefix, path, milliseconds):
+        self.proc = subprocess.Popen([WINE64, f"{TOOL_FOLDER}\\zra-file-holder.exe", path, str(milliseconds)],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     cwd=prefix.path / "drive_c", env=prefix.env)
+        assert self.proc.stdout.readline().strip() == b"holding"
+
+    def close(self):
+        self.proc.wait(timeout=60)
+
+
+def test_config_copy_that_cannot_be_written_is_not_read(prefix):
+    # Someone else's document in a shared log folder, held open so that the
+    # run cannot replace it. It names nothing the run could use: parsed, it
+    # would fail the run.
+    shared = prefix.temp_folder + "\\shared logs"
+    planted = prefix.unix_path(shared + "\\ZraCleanup\\config.xml")
+    planted.parent.mkdir(parents=True)
+    planted.write_bytes(b"<config><Installer><Name>planted</Name></Installer></config>")
+    holder = FileHolder(prefix, shared + "\\ZraCleanup\\config.xml", 6000)
+    try:
+        result = prefix.run("/silent", "/Logpath", shared, "/Step", "9")
+    finally:
+        holder.close()
+    assert (result.exit_code, result.stdout) == (0, b"")
+    assert planted.read_bytes() == b"<config><Installer><Name>planted</Name></Installer></config>"
+    log = (prefix.log_folder / "CleanupToolLog.txt").read_bytes().decode("cp1252")
+    assert (f"\tExtractConfigFile: Error: {shared}\\ZraCleanup\\config.xml could not be written, error 32; the "
+            "configuration carried in the program is used, the file is not read\r\n") in log
+    assert "Check the config file" not in log
+    assert "\tCConfiguration::ParseRegistry Succeeded\r\n" in log
+
+    # Once it can be written, the copy is the carried document again.
+    result = prefix.run("/silent", "/Logpath", shared, "/Step", "9")
+    assert (result.exit_code, result.stdout) == (0, b"")
+    assert planted.read_bytes() == (Path(__file__).resolve().parents[2] / "src" / "config" / "ZraConfig.xml").read_bytes()

@@ -71,7 +71,7 @@ class WinePrefix:
         tools.mkdir(parents=True, exist_ok=True)
         shutil.copy2(EXE, tools / "ZRACleanupUtility.exe")
         shutil.copy2(LAUNCH, tools / "zra-launch.exe")
-        for helper in ("zra-mutex-holder.exe", "zra-runonce.exe", "zra-cycle.exe"):
+        for helper in ("zra-mutex-holder.exe", "zra-runonce.exe", "zra-cycle.exe", "zra-file-holder.exe"):
             if (LAUNCH.parent / helper).exists():
                 shutil.copy2(LAUNCH.parent / helper, tools / helper)
         subprocess.run([str(TOOLS / "wine-prefix.sh"), "start", str(path)], check=True)

@@ -10,6 +10,7 @@
 #include "run/VersionReport.h"
 #include "support/TestSupport.h"
 #include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -148,10 +149,8 @@ TEST(CommandLine, LogpathMustBeAFolderThatTakesFiles)
     EXPECT_EQ(0u, error);
     // The probe file is gone again.
     WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((temp.Path() + L"ZraCleanupProbe*").c_str(), &found);
-    EXPECT_EQ(INVALID_HANDLE_VALUE, search);
-    if (search != INVALID_HANDLE_VALUE)
-        FindClose(search);
+    const UniqueFindHandle search(FindFirstFileW((temp.Path() + L"ZraCleanupProbe*").c_str(), &found));
+    EXPECT_FALSE(search);
 }
 
 TEST(CommandLine, HelpAndVersionStopReading)
