@@ -4,6 +4,7 @@
 # installer would leave them. Usage: demo-seed-agent.sh PREFIX
 set -euo pipefail
 prefix="$1"
+programs="${2:-}"
 export WINEPREFIX="$prefix" WINEDEBUG=-all
 w() { (cd "$prefix/drive_c" && /usr/lib/wine/wine64 "$@" </dev/null >/dev/null 2>&1); }
 
@@ -26,16 +27,71 @@ pf="$prefix/drive_c/Program Files/Halvora/Zorander"
 pf86="$prefix/drive_c/Program Files (x86)/Halvora/Zorander"
 data="$prefix/drive_c/ProgramData/Halvora/NrvAgent"
 mkdir -p "$pf/Broker" "$pf/Session" "$pf/Plug-in" "$pf86/Plug-in" "$data/Logs"
-printf 'MZ simulated agent file\n' > "$pf/Broker/NrvBrokerAgent.exe"
-printf 'MZ simulated agent file\n' > "$pf/Session/NrvSessionAgent.exe"
+if [ -n "$programs" ]; then
+  # The agent's programs: a program that stays running, and a real service.
+  cp "$programs/zra-sleeper.exe" "$pf/Broker/NrvBrokerAgent.exe"
+  cp "$programs/zra-sleeper.exe" "$pf/Session/NrvSessionAgent.exe"
+  cp "$programs/zra-sleeper.exe" "$pf/Session/KpaSession.exe"
+  cp "$programs/zra-test-service.exe" "$pf/Broker/NrvBrokerService.exe"
+else
+  printf 'MZ simulated agent file\n' > "$pf/Broker/NrvBrokerAgent.exe"
+  printf 'MZ simulated agent file\n' > "$pf/Session/NrvSessionAgent.exe"
+fi
 printf 'MZ simulated agent file\n' > "$pf/Plug-in/ZorPlugin64.dll"
 printf 'MZ simulated agent file\n' > "$pf86/Plug-in/ZorPlugin.dll"
 printf '[agent]\nrelay=relay1.halvora.example\n' > "$data/agent.ini"
 printf 'agent log\n' > "$data/Logs/agent.log"
 printf 'MZ simulated driver\n' > "$prefix/drive_c/windows/system32/drivers/zgfx.sys"
+sys32="$prefix/drive_c/windows/system32"
+for f in drivers/kpawd.sys drivers/ZorTdi.sys kpawdapi.dll zgfxum64.dll; do
+  printf 'MZ simulated agent file\n' > "$sys32/$f"
+done
+mkdir -p "$prefix/drive_c/windows/Temp/Halvora" "$data/LocallyPersistedData/DeskLinkInfo" "$prefix/drive_c/HvrTemp" \
+  "$prefix/drive_c/ProgramData/Halvora/Logs"
+printf 'install log\n' > "$prefix/drive_c/windows/Temp/Halvora/install.log"
+printf 'desk links\n' > "$data/LocallyPersistedData/DeskLinkInfo/links.dat"
+printf 'temp\n' > "$prefix/drive_c/HvrTemp/setup.tmp"
+printf 'agent log\n' > "$prefix/drive_c/ProgramData/Halvora/Logs/agent.log"
+for part in Local Roaming; do
+  mkdir -p "$prefix/drive_c/users/root/AppData/$part/Halvora/Zorander"
+  printf 'user settings\n' > "$prefix/drive_c/users/root/AppData/$part/Halvora/Zorander/settings.ini"
+done
+
+# Listener keys of the agent's remote-desktop protocol.
+ts='HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server'
+w reg add "$ts\WinStations\Kpa-TCP" /v PortNumber /t REG_DWORD /d 2598 /f /reg:64
+w reg add "$ts\WinStations\Kpa-SSL" /v PortNumber /t REG_DWORD /d 443 /f /reg:64
+w reg add "$ts\Wds\kpawd" /v WdName /d 'Kpa Listener' /f /reg:64
 
 # Services and a kernel driver, as the agent registers them.
-w sc create NrvBrokerAgent binPath= 'C:\Program Files\Halvora\Zorander\Broker\NrvBrokerAgent.exe' start= demand DisplayName= 'Halvora Zorander Broker'
-w sc create NrvSessionAgent binPath= 'C:\Program Files\Halvora\Zorander\Session\NrvSessionAgent.exe' start= demand
 w sc create zgfx type= kernel binPath= 'C:\windows\system32\drivers\zgfx.sys' start= demand
-echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), a Run value; files under Program Files, ProgramData and drivers; services NrvBrokerAgent, NrvSessionAgent and the driver zgfx"
+if [ -n "$programs" ]; then
+  svc='C:\Program Files\Halvora\Zorander\Broker\NrvBrokerService.exe'
+  for name in NrvBrokerAgent NrvSessionAgent KpaSvc; do
+    w sc create "$name" binPath= "$svc $name" start= demand
+  done
+  w sc start NrvBrokerAgent
+  w sc start KpaSvc
+  # The agent's processes run in the background until the cleanup ends them.
+  # Each line of agent-processes.txt: the Linux process id and the image.
+  : > "$prefix/agent-processes.txt"
+  for exe in 'Broker\NrvBrokerAgent.exe' 'Session\NrvSessionAgent.exe' 'Session\KpaSession.exe' 'Session\KpaSession.exe'; do
+    ready="C:\\ready-$RANDOM.txt"
+    (cd "$prefix/drive_c" && exec /usr/lib/wine/wine64 'C:\Program Files\Halvora\Zorander\'"$exe" 600000 "$ready" \
+      </dev/null >/dev/null 2>&1) &
+    echo "$! ${exe#*\\}" >> "$prefix/agent-processes.txt"
+  done
+  for _ in $(seq 300); do
+    [ "$(ls "$prefix"/drive_c/ready-*.txt 2>/dev/null | wc -l)" -ge 4 ] && break
+    sleep 0.2
+  done
+  echo "   $(ls "$prefix"/drive_c/ready-*.txt 2>/dev/null | wc -l) agent processes started"
+  rm -f "$prefix"/drive_c/ready-*.txt
+  echo "   processes running: NrvBrokerAgent.exe, NrvSessionAgent.exe, KpaSession.exe (twice)"
+  echo "   services: NrvBrokerAgent and KpaSvc running, NrvSessionAgent stopped; the driver zgfx"
+else
+  w sc create NrvBrokerAgent binPath= 'C:\Program Files\Halvora\Zorander\Broker\NrvBrokerAgent.exe' start= demand DisplayName= 'Halvora Zorander Broker'
+  w sc create NrvSessionAgent binPath= 'C:\Program Files\Halvora\Zorander\Session\NrvSessionAgent.exe' start= demand
+  echo "   services: NrvBrokerAgent, NrvSessionAgent and the driver zgfx"
+fi
+echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), a Run value, listener keys; files under Program Files, ProgramData, system32, drivers, the Windows temp folder, the user profile and C:\\HvrTemp"

@@ -19,39 +19,92 @@ tools/wine-prefix.sh seal "$prefix"
 mkdir -p "$prefix/drive_c/zra"
 cp "$exe" "$prefix/drive_c/zra/"
 tools/wine-prefix.sh start "$prefix"
-trap 'tools/wine-prefix.sh stop "$prefix"' EXIT
+
+# The stand-in diagnostics service on loopback receives the upload of the
+# logs (the maker's service is never contacted); it saves what it receives.
+uploads="$root/build/demo/uploads"
+rm -rf "$uploads" && mkdir -p "$uploads"
+service_out="$root/build/demo/service.txt"
+/usr/bin/python3 -u tests/e2e/upload_server.py --save "$uploads" >"$service_out" 2>&1 &
+service_pid=$!
+trap 'kill "$service_pid" 2>/dev/null; tools/wine-prefix.sh stop "$prefix"' EXIT
+for _ in $(seq 50); do [ -s "$service_out" ] && break; sleep 0.1; done
+export ZRA_UPLOAD_BASE_URL="$(head -n 1 "$service_out")"
 
 . tools/wine-env.sh "$prefix"
 unset DISPLAY WAYLAND_DISPLAY
 wine() { (cd "$prefix/drive_c" && /usr/lib/wine/wine64 "$@"); }
 
 echo "== Seeding a simulated Halvora Zorander installation"
-tools/demo-seed-agent.sh "$prefix"
+tools/demo-seed-agent.sh "$prefix" "$root/$tree/tests"
 
 echo
 echo "== ZRACleanupUtility.exe /version"
 wine 'C:\zra\ZRACleanupUtility.exe' /version </dev/null | tr -d '\r'
 
 echo
-echo "== ZRACleanupUtility.exe /DISABLEEXPERIENCEMETRICS   (Enter answers the \"pause\" prompt)"
+echo "== ZRACleanupUtility.exe   (Enter answers the \"pause\" prompt; the logs go to the stand-in service at"
+echo "   $ZRA_UPLOAD_BASE_URL, named by ZRA_UPLOAD_BASE_URL)"
 set +e
-printf '\n' | wine 'C:\zra\ZRACleanupUtility.exe' /DISABLEEXPERIENCEMETRICS | tr -d '\r'
+printf '\n\n' | wine 'C:\zra\ZRACleanupUtility.exe' | tr -d '\r'
 rc=${PIPESTATUS[1]}
 set -e
 echo
 echo "(exit code, low byte as Wine reports it: $rc)"
 
 echo
+echo "== What the stand-in diagnostics service received"
+tail -n +2 "$service_out" | sed 's/^/   /'
+for zip in "$uploads"/*.zip; do
+  [ -f "$zip" ] || { echo "   (no upload arrived)"; continue; }
+  /usr/bin/python3 - "$zip" <<'PY'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as archive:
+    assert archive.testzip() is None
+    for info in archive.infolist():
+        print(f"   {info.filename:22} {info.file_size:8} bytes (packed {info.compress_size})")
+    print("   manifest.xml: " + archive.read("manifest.xml").decode().strip())
+PY
+done
+
+echo
 echo "== What is left of the simulated agent"
 for key in 'HKLM\SOFTWARE\Halvora' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
 done
-for svc in NrvBrokerAgent NrvSessionAgent zgfx; do
+# A process ended through Wine leaves its Linux process a moment later; an
+# exited one that nobody has reaped yet (state Z) is gone as well.
+alive() {
+  local state
+  for _ in $(seq 25); do
+    state=$(ps -o stat= -p "$1" 2>/dev/null || true)
+    case "$state" in ''|Z*) return 1 ;; esac
+    sleep 0.2
+  done
+  return 0
+}
+while read -r pid image; do
+  if alive "$pid"; then echo "   process running: $image"; else echo "   process gone:    $image"; fi
+done < "$prefix/agent-processes.txt"
+for svc in NrvBrokerAgent NrvSessionAgent KpaSvc zgfx; do
   if wine sc query "$svc" </dev/null 2>/dev/null | grep -q STATE; then echo "   service present: $svc"; else echo "   service gone:    $svc"; fi
 done
-for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander" "ProgramData/Halvora/NrvAgent" "windows/system32/drivers/zgfx.sys"; do
+for key in 'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-TCP' \
+           'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-SSL' \
+           'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\Wds\kpawd'; do
+  if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
+done
+for f in "Program Files/Halvora/Zorander" "Program Files (x86)/Halvora/Zorander/Plug-in" "ProgramData/Halvora/NrvAgent" \
+         "ProgramData/Halvora/Logs" "windows/system32/drivers/zgfx.sys" "windows/system32/drivers/kpawd.sys" \
+         "windows/system32/drivers/ZorTdi.sys" "windows/system32/kpawdapi.dll" "windows/system32/zgfxum64.dll" \
+         "windows/Temp/Halvora" "users/root/AppData/Local/Halvora/Zorander" \
+         "users/root/AppData/Roaming/Halvora/Zorander" "HvrTemp"; do
   if [ -e "$prefix/drive_c/$f" ]; then echo "   file present: C:/$f"; else echo "   file gone:    C:/$f"; fi
 done
+if [ "$tree" = build/win64 ]; then
+  echo "   (the 64-bit build does not run under WOW64: entries flagged Wow64Redir name C:/Program Files there,"
+  echo "    so the copy under Program Files (x86) stays; the 32-bit product removes it)"
+fi
 
 logs="$prefix/drive_c/users/root/Temp/halvora/ZraCleanup"
 echo

@@ -5,9 +5,9 @@ set -euo pipefail
 
 need=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
-for p in g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev \
+for p in g++-mingw-w64-i686-posix mingw-w64-i686-dev g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev \
          wine wine32:i386 wine64 \
-         msitools wixl python3-pytest python3-cryptography cmake make dpkg-dev xz-utils openssl; do
+         msitools wixl python3-pytest python3-cryptography cmake make dpkg-dev xz-utils openssl curl; do
   have_pkg "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -50,7 +50,11 @@ unlink_profile_folders() {
 case "${1:-}" in
   template)
     dir="$2"
-    [ -f "$dir/.zra-template-ready" ] && exit 0
+    if [ -f "$dir/.zra-template-ready" ]; then
+      # Templates made before the drivers folder was added get it now.
+      mkdir -p "$dir/drive_c/windows/syswow64/drivers"
+      exit 0
+    fi
     rm -rf "$dir"
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd)

@@ -8,6 +8,7 @@
 #include "logs/ResumeMarker.h"
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
+#include "net/LogUpload.h"
 #include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
@@ -136,9 +137,7 @@ void CleanUpProcess::Finish()
     if (m_options.uploadEnabled) {
         const std::wstring resultLogPath = Utf8ToWide(ResultLog().GetFilePath());
         const std::string agentVersion = Utils::GetZraVersionFromXmlLog(resultLogPath);
-        // The logs are archived and uploaded here, with silent and the agent
-        // version, by the log upload.
-        GetDebugLog().WriteLine(L"%ws: agent version %S", L"CleanUpProcess::Finish", agentVersion.c_str());
+        UploadLogFilesAnonymous(m_options.silent, agentVersion);
     }
 
     ClearOverwriteLogMarker();

@@ -33,6 +33,9 @@ YOURSELF = ("ZRA Cleanup Utility needs to restart the system to continue cleanup
             "yourself.")
 UNATTENDED = ("ZRA Cleanup Utility requires the system to be rebooted to continue cleanup. Please reboot the "
               "system.\n")
+# A completed run uploads its logs (here to a closed loopback port, which
+# fails at once) and thanks the user before the closing messages.
+FINISHED = "\nFinished, Thank you for your support.\n"
 DONE = "\nHalvora ZRA removal is complete.\nPress any key to exit..."
 NAMES = ["Pre handling special version ZRA ...", "Uninstalling ZRA using Halvora Meta-Installer...",
          "Uninstalling ZRA using Windows Installer...", "Terminating ZRA processes...", "Removing ZRA services...",
@@ -125,7 +128,7 @@ def test_second_instance_exits_2_and_leaves_the_first_undisturbed(prefix):
         if first.proc.poll() is None:
             first.proc.kill()
     assert first.text.startswith(THANKS + BEFORE)
-    assert first.text.endswith(banners(1, 8) + DONE)
+    assert first.text.endswith(banners(1, 8) + FINISHED + DONE)
     assert "There is an instance" not in first.text
     log = text_log(prefix)
     assert log.count("\tIsOneToolInstance : There is an instance of ZRA Cleanup Utility already running on the "
@@ -209,11 +212,11 @@ def test_busy_installers_interactive_and_unattended(fresh_prefix):
 def test_banners_from_step_5_and_no_step_from_step_9(prefix):
     result = prefix.run("/Step", "5", input=b"\n")
     assert result.exit_code == 0
-    assert result.text == THANKS + "Continuing cleanup\n" + banners(5, 8) + DONE
+    assert result.text == THANKS + "Continuing cleanup\n" + banners(5, 8) + FINISHED + DONE
 
     result = prefix.run("/Step", "9")
     assert result.exit_code == 0
-    assert result.text == THANKS + "Continuing cleanup\n" + DONE
+    assert result.text == THANKS + "Continuing cleanup\n" + FINISHED + DONE
     assert marker(prefix) is None
 
 
@@ -222,7 +225,7 @@ def test_full_interactive_run_and_silent_run(prefix):
     assert result.exit_code == 0
     assert result.text.startswith(THANKS + BEFORE)
     # The shell's "pause" prints its own prompt between the two.
-    assert result.text.endswith(banners(1, 8) + DONE)
+    assert result.text.endswith(banners(1, 8) + FINISHED + DONE)
 
     result = prefix.run("/silent")
     assert result.exit_code == 0
@@ -348,7 +351,7 @@ def test_interactive_cycle_with_prompts(fresh_prefix):
 
     result = prefix.run(program=RUNONCE)
     assert result.exit_code == 0
-    assert result.text == THANKS + "Continuing cleanup\n" + banners(6, 8) + DONE
+    assert result.text == THANKS + "Continuing cleanup\n" + banners(6, 8) + FINISHED + DONE
     assert marker(prefix) is None
 
 

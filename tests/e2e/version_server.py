@@ -28,9 +28,11 @@ ROOT_STORE = r"HKEY_LOCAL_MACHINE\Software\Microsoft\SystemCertificates\Root\Cer
 
 class LoopbackAuthority:
     """A throw-away certificate authority and one server certificate for
-    127.0.0.1 and localhost."""
+    127.0.0.1 and localhost. With crl_url the server certificate names
+    where its revocation list is published (crl() gives the list), for
+    clients that check revocation."""
 
-    def __init__(self, folder: Path):
+    def __init__(self, folder: Path, crl_url: str = None):
         now = datetime.datetime.now(datetime.timezone.utc)
         self.key = ec.generate_private_key(ec.SECP256R1())
         name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "ZRA Test Root CA")])
@@ -63,8 +65,14 @@ class LoopbackAuthority:
                 x509.IPAddress(ipaddress.ip_address("127.0.0.1")), x509.DNSName("127.0.0.1"),
                 x509.DNSName("localhost")]), critical=False)
             .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
-            .sign(self.key, hashes.SHA256())
         )
+        if crl_url:
+            server_cert = server_cert.add_extension(x509.CRLDistributionPoints([x509.DistributionPoint(
+                full_name=[x509.UniformResourceIdentifier(crl_url)], relative_name=None, reasons=None,
+                crl_issuer=None)]), critical=False)
+        server_cert = server_cert.sign(self.key, hashes.SHA256())
+        self.issuer_name = name
+        self.server_serial = server_cert.serial_number
         folder.mkdir(parents=True, exist_ok=True)
         self.server_cert_file = folder / "server.pem"
         self.server_key_file = folder / "server.key"
@@ -72,6 +80,22 @@ class LoopbackAuthority:
                                           + self.cert.public_bytes(serialization.Encoding.PEM))
         self.server_key_file.write_bytes(server_key.private_bytes(
             serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+
+    def crl(self, revoke_server: bool = False) -> bytes:
+        """The authority's revocation list (DER), valid for a day: empty, or
+        revoking the server certificate."""
+        now = datetime.datetime.now(datetime.timezone.utc)
+        builder = (
+            x509.CertificateRevocationListBuilder()
+            .issuer_name(self.issuer_name)
+            .last_update(now - datetime.timedelta(hours=1))
+            .next_update(now + datetime.timedelta(days=1))
+        )
+        if revoke_server:
+            builder = builder.add_revoked_certificate(
+                x509.RevokedCertificateBuilder().serial_number(self.server_serial)
+                .revocation_date(now - datetime.timedelta(hours=1)).build())
+        return builder.sign(self.key, hashes.SHA256()).public_bytes(serialization.Encoding.DER)
 
     def server_context(self) -> ssl.SSLContext:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

@@ -21,6 +21,7 @@ LAUNCH = Path(os.environ.get("ZRA_LAUNCH", ""))
 TOOL_FOLDER = "C:\\zra"
 TOOL_PATH = TOOL_FOLDER + "\\ZRACleanupUtility.exe"
 OFFLINE_VERSION_URL = "http://127.0.0.1:1/zcu/ZCUVersion.txt"
+OFFLINE_UPLOAD_URL = "http://127.0.0.1:1/feeds/api"
 
 
 @dataclass
@@ -59,6 +60,8 @@ class WinePrefix:
         # The tool asks the web for its latest version at every start: unless
         # a test says otherwise, point it at a closed loopback port.
         self.env.setdefault("ZRA_ENV_ZRA_VERSION_URL", OFFLINE_VERSION_URL)
+        # The same for the upload of the logs at the end of a completed run.
+        self.env.setdefault("ZRA_ENV_ZRA_UPLOAD_BASE_URL", OFFLINE_UPLOAD_URL)
 
     # -- life cycle -------------------------------------------------------
     @classmethod
@@ -71,7 +74,8 @@ class WinePrefix:
         tools.mkdir(parents=True, exist_ok=True)
         shutil.copy2(EXE, tools / "ZRACleanupUtility.exe")
         shutil.copy2(LAUNCH, tools / "zra-launch.exe")
-        for helper in ("zra-mutex-holder.exe", "zra-runonce.exe", "zra-cycle.exe", "zra-file-holder.exe"):
+        for helper in ("zra-mutex-holder.exe", "zra-runonce.exe", "zra-cycle.exe", "zra-sleeper.exe",
+                       "zra-test-service.exe", "zra-file-holder.exe"):
             if (LAUNCH.parent / helper).exists():
                 shutil.copy2(LAUNCH.parent / helper, tools / helper)
         subprocess.run([str(TOOLS / "wine-prefix.sh"), "start", str(path)], check=True)

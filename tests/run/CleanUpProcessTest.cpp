@@ -65,12 +65,15 @@ protected:
         m_options.silent = true;
         m_options.noReboot = true;
         m_options.configPath = m_config;
+        // A completed run uploads its logs: to a closed loopback port here.
+        SetEnvironmentVariableW(L"ZRA_UPLOAD_BASE_URL", L"http://127.0.0.1:1/feeds/api");
         DeleteRunOnceValue();
         ClearOverwriteLogMarker();
         Utils::SetDriverRebootFlag(false);
     }
     void TearDown() override
     {
+        SetEnvironmentVariableW(L"ZRA_UPLOAD_BASE_URL", nullptr);
         DeleteRunOnceValue();
         ClearOverwriteLogMarker();
         Utils::SetDriverRebootFlag(false);
