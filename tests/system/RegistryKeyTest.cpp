@@ -11,6 +11,7 @@
 #include "system/AsciiText.h"
 #include "system/RegistryKey.h"
 #include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -403,17 +404,14 @@ TEST(RegistryKeyLocation, ExportNamesThe32BitViewWhereItLives)
     const std::wstring top = L"Software\\Halvora Location";
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_32KEY);
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_64KEY);
-    HKEY created = CreateRegistryKey(HKEY_LOCAL_MACHINE, top + L"\\Sub", KEY_WOW64_32KEY);
-    ASSERT_NE(nullptr, created);
-    RegCloseKey(created);
-    const bool separateViews = [&] {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, top.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-            return true;
-        RegCloseKey(key);
-        return false;
-    }();
-    ASSERT_TRUE(separateViews) << "the 64-bit test bed has separate registry views";
+    {
+        const UniqueRegKey created(CreateRegistryKey(HKEY_LOCAL_MACHINE, top + L"\\Sub", KEY_WOW64_32KEY));
+        ASSERT_TRUE(created);
+        UniqueRegKey other;
+        ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, top.c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                                               other.put()))
+            << "the 64-bit test bed has separate registry views";
+    }
 
     std::shared_ptr<CRegistryKey> key = CRegistryKey::Open(HKEY_LOCAL_MACHINE, top, KEY_ALL_ACCESS | KEY_WOW64_32KEY);
     ASSERT_TRUE(key);
@@ -432,11 +430,12 @@ TEST(RegistryKeyLocation, ExportNamesThe32BitViewWhereItLives)
     EXPECT_EQ(header + "[HKEY_LOCAL_MACHINE\\" + WideToUtf8(path) + "\\Sub]\r\n\r\n", added);
 
     // A key of the current user keeps its HKEY_CURRENT_USER name.
-    HKEY userKey = CreateRegistryKey(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_WOW64_64KEY);
-    ASSERT_NE(nullptr, userKey);
-    const DWORD one = 1;
-    RegSetValueExW(userKey, L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
-    RegCloseKey(userKey);
+    {
+        const UniqueRegKey userKey(CreateRegistryKey(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_WOW64_64KEY));
+        ASSERT_TRUE(userKey);
+        const DWORD one = 1;
+        RegSetValueExW(userKey.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
+    }
     RegBackupWatch userBackup;
     std::shared_ptr<CRegistryKey> user =
         CRegistryKey::Open(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_READ | KEY_WOW64_64KEY);
