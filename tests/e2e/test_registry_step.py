@@ -290,8 +290,6 @@ def test_importing_the_backup_restores_the_native_views_keys_and_values(cleaned,
         fresh.close()
 
 
-@pytest.mark.xfail(reason="the backup names keys read through the 32-bit view by their 64-bit path until the "
-                          "export writes their Wow6432Node path", strict=False)
 def test_importing_the_backup_restores_the_32bit_views_keys_and_values(cleaned, tmp_path):
     prefix, _, _, _, removed = cleaned
     fresh = restore_backup(prefix, tmp_path)
