@@ -11,6 +11,7 @@ struct RunOptions {
     bool metaInstallerReboot = false;
     bool driverReboot = false;
     bool unattended = false;
+    bool preview = false;     // only report what the cleanup would change
     std::wstring configPath;
     std::wstring logPath;
     int step = 0;             // 0: start from the first step

@@ -1,5 +1,6 @@
 #include "logs/ResumeMarker.h"
 
+#include "system/MachineChanges.h"
 #include "system/RegistryKey.h"
 
 namespace {
@@ -13,8 +14,12 @@ bool g_markerSetByThisProcess = false;
 
 } // namespace
 
+// A preview leaves no state behind for a later run: the marker and the
+// remembered folder are neither written nor removed.
 void SetOverwriteLogMarker()
 {
+    if (IsPreviewMode())
+        return;
     const bool wasSet = g_markerSetByThisProcess || IsOverwriteLogMarkerSet();
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
@@ -34,6 +39,8 @@ bool IsOverwriteLogMarkerSet()
 
 void ClearOverwriteLogMarker()
 {
+    if (IsPreviewMode())
+        return;
     g_markerSetByThisProcess = false;
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
@@ -59,6 +66,8 @@ bool ReadRememberedTempFolder(std::wstring& folder)
 
 void RememberTempFolder(const std::wstring& folder)
 {
+    if (IsPreviewMode())
+        return;
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, kMarkerKey, KEY_SET_VALUE | KEY_WOW64_64KEY);
     if (key)

@@ -6,7 +6,7 @@
 // the 64-bit view, present from the moment a run has prepared its steps
 // until the run completes. While it is set, a new start reuses the first
 // run's cleanup temp folder (remembered as "HalvoraTempFolder") and appends
-// to its files.
+// to its files. A preview neither sets nor clears nor remembers anything.
 void SetOverwriteLogMarker();
 bool IsOverwriteLogMarkerSet();
 // Removes the marker and the remembered temp folder.

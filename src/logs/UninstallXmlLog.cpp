@@ -13,6 +13,7 @@
 #include "logs/Log.h"
 #include "logs/LogFolder.h"
 #include "logs/ResumeMarker.h"
+#include "system/MachineChanges.h"
 #include "system/ProgramInfo.h"
 #include "system/SystemInfo.h"
 #include "system/XmlFile.h"
@@ -71,12 +72,15 @@ const char* const UninstallXmlLog::MetaDataElements[10] = {
 
 UninstallXmlLog& UninstallXmlLog::GetInstance(const std::wstring& fileName)
 {
-    static UninstallXmlLog instance(fileName, IsOverwriteLogMarkerSet());
+    // A preview writes its own document, always a new one, and never the
+    // result log of a cleanup.
+    static UninstallXmlLog instance(IsPreviewMode() ? std::wstring(L"Preview.xml") : fileName,
+                                    !IsPreviewMode() && IsOverwriteLogMarkerSet());
     return instance;
 }
 
 UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExisting)
-    : m_document(new XMLDocument())
+    : m_document(new XMLDocument()), m_previewItems(IsPreviewMode())
 {
     m_widePath = GetLogFilePath(GetLogFolder(), fileName);
     m_filePath = WideToUtf8(m_widePath);
@@ -135,7 +139,10 @@ bool UninstallXmlLog::AddItem(const XmlLogItem& item)
     XMLElement* section = FindSection(item.GetSection());
     if (section == nullptr)
         return false;
-    section->InsertEndChild(item.Write(*m_document));
+    XMLElement* element = item.Write(*m_document);
+    if (m_previewItems && element->Attribute(XmlLogField::AttributeName(XmlLogField::Status)) != nullptr)
+        element->SetAttribute(XmlLogField::AttributeName(XmlLogField::Status), "Preview");
+    section->InsertEndChild(element);
     Save();
     return true;
 }

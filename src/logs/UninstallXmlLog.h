@@ -20,6 +20,8 @@ class XMLElement;
 class UninstallXmlLog {
 public:
     // The process-wide result log. Only the first call's file name counts.
+    // In a preview (system/MachineChanges.h) it is always a new
+    // "Preview.xml" whose items carry the Status "Preview".
     static UninstallXmlLog& GetInstance(const std::wstring& fileName = L"UninstallLog.xml");
 
     // A separate result log in the log folder (tests, tools): continues the
@@ -68,5 +70,6 @@ private:
     std::unique_ptr<tinyxml2::XMLDocument> m_document;
     tinyxml2::XMLElement* m_root = nullptr;
     bool m_lastSaveOk = false;
+    bool m_previewItems = false;  // items get the Status "Preview"
     bool m_saveFailureLogged = false;
 };

@@ -5,6 +5,7 @@
 
 #include "config/Configuration.h"
 #include "logs/Log.h"
+#include "logs/PreviewReport.h"
 #include "logs/ResumeMarker.h"
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
@@ -12,6 +13,8 @@
 #include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
+#include "system/Format.h"
+#include "system/MachineChanges.h"
 #include "system/ProgramInfo.h"
 #include "system/SystemInfo.h"
 #include "system/TextConvert.h"
@@ -21,6 +24,17 @@ namespace {
 UninstallXmlLog& ResultLog()
 {
     return UninstallXmlLog::GetInstance(L"UninstallLog.xml");
+}
+
+const wchar_t* const PendingRestartText =
+    L"A restart requested by an earlier cleanup run is still pending; the preview shows the whole cleanup.";
+
+// In a preview a restart is one more change to list; the run goes on with
+// the next step, as the re-launched cleanup would.
+void ReportPreviewRestart(int resumeStep)
+{
+    IsChangePreviewed(L"Restart the machine",
+                      FormatWide(L"the cleanup would continue with step %d after the restart", resumeStep));
 }
 
 } // namespace
@@ -49,6 +63,17 @@ bool CleanUpProcess::BeforeRun()
             GetDebugLog().WriteLine(L"%ws: Continuing cleanup.", name);
         else
             ConsoleWriteLine(L"Continuing cleanup");
+        return true;
+    }
+
+    if (m_options.preview) {
+        // A preview changes nothing: it neither waits for a pending restart
+        // nor asks the user to close anything.
+        if (Utils::IsRunOnceValueSet()) {
+            GetDebugLog().WriteLine(L"%ws: Preview: %ws", name, PendingRestartText);
+            if (!m_options.silent)
+                ConsoleWriteLine(PendingRestartText);
+        }
         return true;
     }
 
@@ -101,8 +126,12 @@ bool CleanUpProcess::Prepare()
         if (m_options.noReboot)
             parameter += "/NoReboot";
     }
+    if (m_options.preview)
+        parameter += "/Preview";
     UninstallXmlLog& resultLog = ResultLog();
     resultLog.SetValue("MetaData", "Parameter", parameter);
+    if (m_options.preview)
+        return true;
 
     // Close the restart the previous run of this cleanup asked for.
     std::map<int, std::string> doneTime;
@@ -117,14 +146,24 @@ int CleanUpProcess::Run()
         return -1;
 
     for (std::unique_ptr<BaseStep>& step : m_steps) {
+        SetChangeStep(step->GetNumber());
         step->Run(&m_options);
         const int status = step->GetStatus();
-        if (status == BaseStep::StatusRestart)
-            return m_options.restartExitCode;
+        if (status == BaseStep::StatusRestart) {
+            if (!m_options.preview)
+                return m_options.restartExitCode;
+            ReportPreviewRestart(m_options.step);
+        }
         if (status == BaseStep::StatusFailed)
             return -1;
     }
+    SetChangeStep(0);
 
+    if (m_options.preview) {
+        if (Utils::GetDriverRebootFlag())
+            ReportPreviewRestart(m_options.step);
+        return 0;
+    }
     if (Utils::GetDriverRebootFlag()) {
         Utils::SetRebootParamRun(m_options);
         return m_options.restartExitCode;
@@ -134,6 +173,19 @@ int CleanUpProcess::Run()
 
 void CleanUpProcess::Finish()
 {
+    if (m_options.preview) {
+        // Nothing is uploaded and no marker was set; the result log of the
+        // preview is complete on disk.
+        const std::wstring summary = GetPreviewSummaryText(GetPlannedChangeCount());
+        GetDebugLog().WriteLine(L"%ws: %ws", L"CleanUpProcess::Finish", summary.c_str());
+        if (!m_options.silent) {
+            ConsoleWriteLine(L"");
+            ConsoleWriteLine(summary);
+            ConsoleWrite(L"Press any key to exit...");
+            ConsoleWaitForKey();
+        }
+        return;
+    }
     if (m_options.uploadEnabled) {
         const std::wstring resultLogPath = Utf8ToWide(ResultLog().GetFilePath());
         const std::string agentVersion = Utils::GetZraVersionFromXmlLog(resultLogPath);

@@ -33,6 +33,15 @@ bool IsOption(const std::wstring& argument, const wchar_t* name)
     return EqualsAsciiNoCase(argument.substr(1), name);
 }
 
+bool IsPreviewRequested(const std::vector<std::wstring>& args)
+{
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (IsOption(args[i], L"Preview"))
+            return true;
+    }
+    return false;
+}
+
 bool IsTestEndpointRequested(const std::vector<std::wstring>& args)
 {
     return args.size() > 1 && IsOption(args[1], L"cdntest");
@@ -59,7 +68,12 @@ std::wstring GetUsageText()
            L":\\> ZRACleanupUtility.exe /unattended: \n"
            L"The application will uninstall the ZRA without any prompt and will suppress the reboot. User "
            L"has to reboot the machine manually.\n"
-           L"More details, please refer to: https://support.halvora.example/kb/zra-cleanup-utility\n";
+           L"More details, please refer to: https://support.halvora.example/kb/zra-cleanup-utility\n"
+           L"\tZRACleanupUtility.exe [/Preview|-Preview]\n"
+           L":\\> ZRACleanupUtility.exe /Preview: \n"
+           L"Lists, step by step, everything the cleanup would remove or change, without changing anything on the "
+           L"machine: no restart, no upload. The list is also written to the text log and to Preview.xml in the log "
+           L"folder.\n";
 }
 
 CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOptions& options)
@@ -143,6 +157,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOpt
             options.unattended = true;
             options.silent = true;
             options.noReboot = true;
+        } else if (IsOption(arg, L"Preview")) {
+            options.preview = true;
+            if (options.verbose)
+                out += FormatWide(L"\nCmd line  = %s\n", arg.c_str());
         } else if (IsOption(arg, L"Help")) {
             result.action = CommandLineAction::ShowHelp;
             return result;

@@ -27,6 +27,10 @@ CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOpt
 // latest-version check.
 bool IsTestEndpointRequested(const std::vector<std::wstring>& args);
 
+// True when any argument is /Preview. Read before the command line is
+// parsed, so that nothing of the start-up changes the machine in a preview.
+bool IsPreviewRequested(const std::vector<std::wstring>& args);
+
 // The usage text, line by line, each line ended by "\n".
 std::wstring GetUsageText();
 

@@ -8,6 +8,7 @@
 #include "run/RunSequence.h"
 #include "run/VersionReport.h"
 #include "system/Console.h"
+#include "system/MachineChanges.h"
 #include "system/ProgramInfo.h"
 
 int RunEntry(int argc, wchar_t* argv[])
@@ -17,6 +18,10 @@ int RunEntry(int argc, wchar_t* argv[])
         args.emplace_back(argv[i] != nullptr ? argv[i] : L"");
 
     RunOptions options;
+    // Decided before the first use of the log folder, which otherwise
+    // remembers the cleanup temp folder in the registry.
+    if (IsPreviewRequested(args))
+        SetChangeMode(ChangeMode::Preview);
     const std::string latestVersion = GetLatestVersionInfo(IsTestEndpointRequested(args));
 
     const CommandLineResult parsed = ParseCommandLine(args, options);

@@ -1,6 +1,7 @@
 #include "run/RunSequence.h"
 
 #include "logs/Log.h"
+#include "logs/PreviewReport.h"
 #include "run/Guards.h"
 #include "steps/Reboot.h"
 
@@ -11,6 +12,8 @@ int RunSequence(RunOptions options)
 
 int RunSequence(RunOptions options, const CleanUpProcess::StepFactory& stepFactory)
 {
+    if (options.preview)
+        StartPreviewReport(options.silent);
     CDebugLog& log = GetDebugLog();
     if (IsOneToolInstance(log, options))
         return ToolInstanceExitCode;

@@ -189,8 +189,7 @@ void FileStep::RemoveRdsKeys()
         if (!key)
             continue;
         LONG code = key->ExportRegistryKeyAndSubkeys(root, subkey);
-        const RegistryBackupTarget* backup = GetRegistryBackupTarget();
-        if (code == ERROR_SUCCESS && (backup == nullptr || !backup->IsBackupOpen() || backup->HasBackupWriteFailed()))
+        if (code == ERROR_SUCCESS && !IsRegistryBackupWritten())
             code = ERROR_WRITE_FAULT;
         if (code != ERROR_SUCCESS) {
             // Without its backup the key is not deleted.

@@ -8,6 +8,8 @@
 #include "config/Configuration.h"
 #include "logs/Log.h"
 #include "steps/RemovalRecord.h"
+#include "system/Format.h"
+#include "system/MachineChanges.h"
 #include "system/Privileges.h"
 #include "system/ScopeGuards.h"
 #include "system/TextConvert.h"
@@ -103,9 +105,15 @@ bool ProcessNameMatches(const std::wstring& entry, const std::wstring& imageName
                                 static_cast<int>(imageName.size()), TRUE) == CSTR_EQUAL;
 }
 
-BOOL TerminateProcessById(DWORD processId, bool& opened, DWORD& error)
+BOOL TerminateProcessById(DWORD processId, bool& opened, DWORD& error, const std::wstring& imageName)
 {
     error = 0;
+    const std::wstring shown = FormatWide(L"%ws (process id %lu)", imageName.empty() ? L"?" : imageName.c_str(),
+                                          static_cast<unsigned long>(processId));
+    if (IsChangePreviewed(L"Terminate process", shown)) {
+        opened = true;
+        return TRUE;
+    }
     UniqueKernelHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, processId));
     opened = process.valid();
     if (!opened) {
@@ -147,7 +155,7 @@ int FindAndKillProcess(std::wstring name, bool& found, std::wstring& killedName)
         killedName = entry.imageName;
         bool opened = false;
         DWORD error = 0;
-        const BOOL terminated = TerminateProcessById(entry.id, opened, error);
+        const BOOL terminated = TerminateProcessById(entry.id, opened, error, entry.imageName);
         if (!opened) {
             WriteDebugLine(L"%ws: ERROR: OpenProcess failed with error %ld", function, static_cast<long>(error));
             lastError = error;

@@ -48,4 +48,7 @@ int FindAndKillProcess(std::wstring name, bool& found, std::wstring& killedName)
 // terminates it with exit code 0, without waiting for it. opened tells
 // whether OpenProcess succeeded; error holds the failing call's code (0 on
 // success). Returns the TerminateProcess result (0 when not opened).
-BOOL TerminateProcessById(DWORD processId, bool& opened, DWORD& error);
+// imageName only names the process in a preview, which reports
+// "Terminate process" and returns TRUE with opened set.
+BOOL TerminateProcessById(DWORD processId, bool& opened, DWORD& error,
+                          const std::wstring& imageName = std::wstring());

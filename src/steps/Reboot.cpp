@@ -10,6 +10,7 @@
 #include "steps/InfoLog.h"
 #include "system/Console.h"
 #include "system/Format.h"
+#include "system/MachineChanges.h"
 #include "system/Privileges.h"
 #include "system/ProgramInfo.h"
 #include "system/RegistryKey.h"
@@ -143,6 +144,13 @@ void SetRebootParamRun(RunOptions options)
 {
     const wchar_t* const name = L"Utils::SetRebootParamRun";
     GetDebugLog().WriteLine(L"%ws Entry", name);
+    // A preview never restarts and leaves nothing for a re-launch; the
+    // driver reports the restart and goes on with the next step.
+    if (IsPreviewMode()) {
+        GetDebugLog().WriteLine(L"%ws: Preview: no re-launch is registered, no restart is made (resume step %d)",
+                                name, options.step);
+        return;
+    }
 
     if (options.unattended) {
         if (options.step != 4)
@@ -191,6 +199,10 @@ void SetRebootParamRun(RunOptions options)
 
 bool RunReboot(bool silent)
 {
+    if (IsPreviewMode()) {
+        GetDebugLog().WriteLine(L"%ws: Preview: no restart is made", L"Utils::RunReboot");
+        return true;
+    }
     const wchar_t* const name = L"Utils::RunReboot";
     if (!silent) {
         ConsoleWriteLine(L"");
@@ -243,7 +255,9 @@ void UnattendedParamRun(RunOptions& options)
     CInfoLog& infoLog = CInfoLog::GetInstance();
     if (infoLog.GetStep(step)) {
         options.step = step;
-        infoLog.RemoveInfoLog();
+        // A preview reads the saved step and leaves the file for the real run.
+        if (!IsPreviewMode())
+            infoLog.RemoveInfoLog();
     } else {
         options.step = 0;
     }

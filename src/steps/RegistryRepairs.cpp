@@ -9,6 +9,8 @@
 
 #include "logs/Log.h"
 #include "steps/RegistryText.h"
+#include "system/MachineChanges.h"
+#include "system/RegistryKey.h"
 #include "system/TextConvert.h"
 
 namespace {
@@ -128,11 +130,18 @@ SetupGetInfPublishedNameWFn GetInfPublishedNameFunction()
 // driver store and removing a device with its registry keys.
 bool UninstallDriverPackage(const std::wstring& publishedName)
 {
+    if (IsChangePreviewed(L"Uninstall driver package", publishedName))
+        return true;
     return SetupUninstallOEMInfW(publishedName.c_str(), SUOI_FORCEDELETE, nullptr) != FALSE;
 }
 
 void RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device)
 {
+    wchar_t instanceId[512] = {};
+    if (!SetupDiGetDeviceInstanceIdW(set, &device, instanceId, 512, nullptr))
+        instanceId[0] = L'\0';
+    if (IsChangePreviewed(L"Remove device", instanceId))
+        return;
     SetupDiDeleteDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_BOTH);
     SetupDiRemoveDevice(set, &device);
 }
@@ -141,6 +150,8 @@ void RemoveDevice(HDEVINFO set, SP_DEVINFO_DATA& device)
 
 LONG SetRepairedValue(HKEY key, const std::wstring& valueName, DWORD type, const BYTE* data, DWORD size)
 {
+    if (IsChangePreviewed(L"Set registry value", GetOpenKeyName(key) + L" : " + valueName))
+        return ERROR_SUCCESS;
     return RegSetValueExW(key, valueName.c_str(), 0, type, data, size);
 }
 

@@ -8,6 +8,7 @@
 #include "steps/RegistryText.h"
 #include "steps/RemovalRecord.h"
 #include "system/AsciiText.h"
+#include "system/MachineChanges.h"
 #include "system/Privileges.h"
 #include "system/RegistryKey.h"
 #include "system/SystemInfo.h"
@@ -106,8 +107,10 @@ void RegistryStep::Run(RunOptions* options)
 {
     BaseStep::Run(options);
     // The backup file exists from the start of the step, with its header,
-    // even when nothing is deleted.
-    GetRegLog();
+    // even when nothing is deleted; a preview deletes nothing and writes
+    // no backup.
+    if (!IsPreviewMode())
+        GetRegLog();
     RunBody([this] {
         // The hives loaded and the privileges enabled here are given back
         // on every way out of the body, an exception included.

@@ -84,6 +84,7 @@ void SearchSelfAndSubkeyValue(const std::wstring& path, CRegistryKey& key, const
                               std::vector<std::wstring>& list);
 
 // The one write of a repaired registry value: RegSetValueExW on an open key.
+// A preview reports "Set registry value" with the key's name and the value.
 LONG SetRepairedValue(HKEY key, const std::wstring& valueName, DWORD type, const BYTE* data, DWORD size);
 
 // The registry view of a configured entry: the 32-bit view with the

@@ -7,6 +7,7 @@
 #include "config/Configuration.h"
 #include "logs/Log.h"
 #include "steps/RemovalRecord.h"
+#include "system/MachineChanges.h"
 #include "system/RegistryKey.h"
 #include "system/TextConvert.h"
 #include "system/UniqueHandle.h"
@@ -80,13 +81,13 @@ void ServiceStep::RemoveServices()
             continue;
         }
         SERVICE_STATUS status = {};
-        if (!SendServiceStop(handle.get(), status)) {
+        if (!SendServiceStop(handle.get(), status, wideName)) {
             const DWORD error = GetLastError();
             if (error != ERROR_SERVICE_NOT_ACTIVE)
                 WriteDebugLine(L"%ws: Error: Stop Service %ws failed, error %ld", function, wideName.c_str(),
                                static_cast<long>(error));
         }
-        const DWORD code = DeleteServiceByHandle(handle.get());
+        const DWORD code = DeleteServiceByHandle(handle.get(), wideName);
         if (code != 0)
             WriteDebugLine(L"%ws: Error: Delete Service %ws failed, error %ld", function, wideName.c_str(),
                            static_cast<long>(code));
@@ -96,13 +97,44 @@ void ServiceStep::RemoveServices()
     WriteDebugLine(L"%ws Exit", function);
 }
 
-BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status)
+namespace {
+
+// Whether the named service is known to be stopped (a preview's look at a
+// service whose handle may lack the right to query it).
+bool IsServiceKnownStopped(const std::wstring& name)
 {
+    if (name.empty())
+        return false;
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager)
+        return false;
+    UniqueServiceHandle service(OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+    SERVICE_STATUS status = {};
+    return service && QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED;
+}
+
+} // namespace
+
+BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status, const std::wstring& name)
+{
+    // A stopped service takes no stop control: the real call fails with
+    // ERROR_SERVICE_NOT_ACTIVE, and so does the preview.
+    if (IsPreviewMode() && IsServiceKnownStopped(name)) {
+        SetLastError(ERROR_SERVICE_NOT_ACTIVE);
+        return FALSE;
+    }
+    if (IsChangePreviewed(L"Stop service", name)) {
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwWaitHint = 0;
+        return TRUE;
+    }
     return ControlService(service, SERVICE_CONTROL_STOP, &status);
 }
 
-DWORD DeleteServiceByHandle(SC_HANDLE service)
+DWORD DeleteServiceByHandle(SC_HANDLE service, const std::wstring& name)
 {
+    if (IsChangePreviewed(L"Delete service", name))
+        return 0;
     return DeleteService(service) ? 0 : GetLastError();
 }
 
@@ -143,14 +175,14 @@ void StopListedServices(const std::vector<std::string>& services)
         // ControlService fills the status only for some failures; what the
         // last query showed stands otherwise.
         SERVICE_STATUS stopStatus = status;
-        SendServiceStop(service.get(), stopStatus);  // a failure is ignored
+        SendServiceStop(service.get(), stopStatus, wideName);  // a failure is ignored
         if (stopStatus.dwCurrentState != SERVICE_STOPPED) {
             DWORD pause = stopStatus.dwWaitHint;
             if (pause > MaxWaitHintSleepMs)
                 pause = MaxWaitHintSleepMs;
             Sleep(pause);
             SERVICE_STATUS again = {};
-            SendServiceStop(service.get(), again);
+            SendServiceStop(service.get(), again, wideName);
         }
     }
 }
@@ -202,7 +234,7 @@ bool StopServicesInTurn(SC_HANDLE manager, const std::vector<std::wstring>& serv
         if (!dependent)
             return false;
         SERVICE_STATUS stopStatus = {};
-        if (!SendServiceStop(dependent.get(), stopStatus))
+        if (!SendServiceStop(dependent.get(), stopStatus, name))
             return false;
         SERVICE_STATUS_PROCESS status = {};
         status.dwCurrentState = stopStatus.dwCurrentState;

@@ -83,13 +83,16 @@ static constexpr DWORD MaxWaitHintSleepMs = 10000;
 
 // The one place where a service is sent its stop control. status receives
 // what ControlService reports. Returns the ControlService result; on
-// failure the thread's last-error code is the call's.
-BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status);
+// failure the thread's last-error code is the call's. A preview reports
+// "Stop service" with the name and returns TRUE with a stopped status.
+BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status, const std::wstring& name = std::wstring());
 
 // The one place where a service is deleted (it goes once its last handle
-// is closed). Returns 0 or the DeleteService error code.
-DWORD DeleteServiceByHandle(SC_HANDLE service);
+// is closed). Returns 0 or the DeleteService error code. A preview reports
+// "Delete service" with the name and returns 0.
+DWORD DeleteServiceByHandle(SC_HANDLE service, const std::wstring& name = std::wstring());
 
 // The one place where a service's start type is changed: writes "Start" =
-// 4 (disabled) into its open service key. Returns the registry result.
+// 4 (disabled) into its open service key. Returns the registry result. A
+// preview reports "Set registry value" through the key.
 LONG DisableServiceStart(CRegistryKey& serviceKey);

@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "system/Diagnostics.h"
+#include "system/MachineChanges.h"
 #include "system/UniqueHandle.h"
 
 #ifndef ERROR_STOPPED_ON_SYMLINK
@@ -508,6 +509,12 @@ bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& res
         return false;
     }
     const std::wstring target = NormalizeDeletionPath(path);
+    FolderEntry named;
+    const bool isFolder = fileSystem.QueryEntry(target, named) == 0 && named.IsDirectory() && !named.IsLink();
+    if (IsChangePreviewed(isFolder ? L"Delete folder" : L"Delete file", shown)) {
+        result = S_OK;
+        return true;
+    }
 
     // A link named directly is removed as itself; a tree holding links is
     // removed entry by entry, so that no link is ever followed.

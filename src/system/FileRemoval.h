@@ -96,6 +96,8 @@ bool TreeContainsLink(const std::wstring& path, FileSystemAccess& fileSystem);
 // engine does the work; where it is not available (not registered or not
 // implemented), or where the tree holds links, the own tree removal does.
 // shownPath replaces the path in log lines (a masked user folder); empty
-// means the path itself.
+// means the path itself. In a preview (system/MachineChanges.h) a path
+// that would be deleted is reported as "Delete file"/"Delete folder" and
+// the call returns true without deleting.
 bool DeleteFileOrDirectory(const std::wstring& path, bool& existed, HRESULT& result,
                            const std::wstring& shownPath = std::wstring());

@@ -7,6 +7,7 @@
 
 #include "system/AsciiText.h"
 #include "system/Diagnostics.h"
+#include "system/MachineChanges.h"
 #include "system/ScopeGuards.h"
 #include "system/UniqueHandle.h"
 
@@ -61,6 +62,8 @@ bool TakeOwnership(const std::wstring& path)
     const wchar_t* const op = L"TakeOwnership";
     if (!PathFileExistsW(path.c_str()))
         return false;
+    if (IsChangePreviewed(L"Take ownership", path))
+        return true;
 
     // Declared in the reverse order of their release: the SIDs go first,
     // then the access list, then the token.

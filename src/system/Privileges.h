@@ -19,7 +19,8 @@ bool SetPrivilege(HANDLE token, const wchar_t* privilegeName, bool enable);
 
 // Gives Everyone read and Administrators full access to a file-system
 // object, taking ownership for Administrators first when access is denied.
-// False for a missing path (silently) and on any failure (logged).
+// False for a missing path (silently) and on any failure (logged). A
+// preview reports "Take ownership" and returns true.
 bool TakeOwnership(const std::wstring& path);
 
 // Loads a hive file under HKEY_USERS\hiveName (needs the backup and restore

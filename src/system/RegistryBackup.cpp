@@ -1,5 +1,7 @@
 #include "system/RegistryBackup.h"
 
+#include "system/MachineChanges.h"
+
 namespace {
 
 RegistryBackupProvider g_provider = nullptr;
@@ -16,4 +18,12 @@ void SetRegistryBackupProvider(RegistryBackupProvider provider)
 RegistryBackupTarget* GetRegistryBackupTarget()
 {
     return g_provider != nullptr ? &g_provider() : nullptr;
+}
+
+bool IsRegistryBackupWritten()
+{
+    if (IsPreviewMode())
+        return true;
+    const RegistryBackupTarget* target = GetRegistryBackupTarget();
+    return target != nullptr && target->IsBackupOpen() && !target->HasBackupWriteFailed();
 }

@@ -24,3 +24,9 @@ void SetRegistryBackupProvider(RegistryBackupProvider provider);
 // The target; nullptr while no provider is installed (nothing can be backed
 // up then, and the exports say so in the text log).
 RegistryBackupTarget* GetRegistryBackupTarget();
+
+// Whether the exports so far reached the backup: the target is open and no
+// write to it failed. A deletion that must not go ahead without its backup
+// asks this after the export. A preview exports nothing and changes
+// nothing, so there it is always true.
+bool IsRegistryBackupWritten();

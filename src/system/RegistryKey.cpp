@@ -5,6 +5,8 @@
 
 #include "system/AsciiText.h"
 #include "system/Diagnostics.h"
+#include "system/Format.h"
+#include "system/MachineChanges.h"
 #include "system/RegistryBackup.h"
 #include "system/SystemInfo.h"
 #include "system/UniqueHandle.h"
@@ -295,8 +297,48 @@ bool TranslateKernelKeyName(const std::wstring& kernelName, HKEY root, const std
     return false;
 }
 
-CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags) : m_handle(handle), m_viewFlags(viewFlags)
+
+namespace {
+
+// False only when the value is known to be missing; the key may have been
+// opened without the right to query it.
+bool MayHoldValue(HKEY key, REGSAM viewFlags, const std::wstring& name)
 {
+    LONG result = RegQueryValueExW(key, name.c_str(), nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_ACCESS_DENIED) {
+        UniqueRegKey reader;
+        if (RegOpenKeyExW(key, L"", 0, KEY_QUERY_VALUE | viewFlags, reader.put()) != ERROR_SUCCESS)
+            return true;
+        result = RegQueryValueExW(reader.get(), name.c_str(), nullptr, nullptr, nullptr, nullptr);
+    }
+    return result != ERROR_FILE_NOT_FOUND;
+}
+
+} // namespace
+
+std::wstring GetOpenKeyName(HKEY key)
+{
+    std::wstring kernelName;
+    if (!QueryKernelKeyName(key, kernelName))
+        return std::wstring();
+    std::wstring rootName;
+    std::wstring path;
+    if (!TranslateKernelKeyName(kernelName, HKEY_LOCAL_MACHINE, std::wstring(), rootName, path))
+        return kernelName;
+    return path.empty() ? rootName : rootName + L"\\" + path;
+}
+
+CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags, std::wstring displayPath)
+    : m_handle(handle), m_viewFlags(viewFlags), m_displayPath(std::move(displayPath))
+{
+}
+
+std::wstring CRegistryKey::GetDisplayPath() const
+{
+    std::wstring shown = m_displayPath;
+    if ((m_viewFlags & KEY_WOW64_32KEY) != 0)
+        shown += L" (32-bit view)";
+    return shown;
 }
 
 std::shared_ptr<CRegistryKey> CRegistryKey::Open(HKEY root, const std::wstring& path, REGSAM access)
@@ -309,7 +351,12 @@ std::shared_ptr<CRegistryKey> CRegistryKey::Open(HKEY root, const std::wstring& 
                                 path.c_str(), result);
         return std::shared_ptr<CRegistryKey>();
     }
-    std::unique_ptr<CRegistryKey> key(new CRegistryKey(handle.get(), access & kViewMask));
+    const wchar_t* const rootName = GetRootKeyName(root);
+    std::wstring displayPath = *rootName != L'\0' ? std::wstring(rootName) : std::wstring();
+    if (!displayPath.empty() && !path.empty())
+        displayPath += L'\\';
+    displayPath += path;
+    std::unique_ptr<CRegistryKey> key(new CRegistryKey(handle.get(), access & kViewMask, std::move(displayPath)));
     handle.release();
     return std::shared_ptr<CRegistryKey>(std::move(key));
 }
@@ -338,6 +385,13 @@ LONG CRegistryKey::DeleteValue(const std::wstring& name)
         WriteDiagnosticLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
         return ERROR_BAD_ARGUMENTS;
     }
+    if (IsPreviewMode()) {
+        // A missing value is already gone in a real run too: nothing to list.
+        if (!MayHoldValue(m_handle, m_viewFlags, name))
+            return ERROR_FILE_NOT_FOUND;
+        IsChangePreviewed(L"Delete registry value", GetDisplayPath() + L" : " + name);
+        return ERROR_SUCCESS;
+    }
     const LONG result = RegDeleteValueW(m_handle, name.c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND)
         WriteDiagnosticLine(L"%ws:failed for value name: %ws with error: %ld", op, name.c_str(), result);
@@ -346,6 +400,10 @@ LONG CRegistryKey::DeleteValue(const std::wstring& name)
 
 LONG CRegistryKey::SetDwordValue(const std::wstring& name, DWORD value)
 {
+    if (IsChangePreviewed(L"Set registry value",
+                          FormatWide(L"%ws : %ws = %lu", GetDisplayPath().c_str(), name.c_str(),
+                                     static_cast<unsigned long>(value))))
+        return ERROR_SUCCESS;
     const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                                        sizeof(value));
     if (result != ERROR_SUCCESS)
@@ -360,6 +418,9 @@ LONG CRegistryKey::SetStringValue(const std::wstring& name, const std::wstring& 
         WriteDiagnosticLine(L"%ws: failed with ERROR_BAD_ARGUMENTS", op);
         return ERROR_BAD_ARGUMENTS;
     }
+    if (IsChangePreviewed(L"Set registry value",
+                          FormatWide(L"%ws : %ws = \"%ws\"", GetDisplayPath().c_str(), name.c_str(), text.c_str())))
+        return ERROR_SUCCESS;
     const LONG result = RegSetValueExW(m_handle, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
     if (result != ERROR_SUCCESS)
@@ -514,6 +575,8 @@ LONG CRegistryKey::EnumerateValueNames(std::vector<std::wstring>& names)
 
 LONG CRegistryKey::DeleteKeyAndSubkeys()
 {
+    if (IsChangePreviewed(L"Delete registry key", GetDisplayPath()))
+        return ERROR_SUCCESS;
     LONG result = DeleteOwnKey(m_handle, m_viewFlags);
     if (result == ERROR_SUCCESS)
         return result;
@@ -533,7 +596,7 @@ LONG CRegistryKey::DeleteKeyAndSubkeys()
                                     name.c_str(), opened);
             continue;
         }
-        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags));
+        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags, m_displayPath + L"\\" + name));
         handle.release();
         subkey->DeleteKeyAndSubkeys();
     }
@@ -610,6 +673,9 @@ void CRegistryKey::GetValueDataPair(DWORD type, const std::wstring& name, DWORD 
 
 LONG CRegistryKey::ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& path)
 {
+    // A preview deletes nothing, so it backs nothing up.
+    if (IsPreviewMode())
+        return ERROR_SUCCESS;
     const wchar_t* rootName = GetRootKeyName(root);
     if (*rootName == L'\0')
         return ERROR_SUCCESS;
@@ -734,6 +800,8 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
 
 LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, const std::wstring& valueName)
 {
+    if (IsPreviewMode())
+        return ERROR_SUCCESS;
     const wchar_t* rootName = GetRootKeyName(root);
     if (*rootName == L'\0')
         return -1;

@@ -23,6 +23,11 @@ bool TranslateKernelKeyName(const std::wstring& kernelName, HKEY root, const std
 // looked up in ntdll at run time); false when it cannot be read.
 bool QueryKernelKeyName(HKEY key, std::wstring& name);
 
+// An open key as a root name and path ("HKEY_LOCAL_MACHINE\...",
+// "HKEY_USERS\..."), or the kernel's name when it has neither form, for the
+// previews of changes made through a bare handle; empty when unknown.
+std::wstring GetOpenKeyName(HKEY key);
+
 // One open registry key. Created only by Open and held through a shared
 // pointer; the last holder closes the handle. The registry-view bits of the
 // access mask (KEY_WOW64_64KEY / KEY_WOW64_32KEY) are kept and reused for
@@ -36,6 +41,10 @@ public:
 
     HKEY GetHandle() const;
     REGSAM GetViewFlags() const;     // access & 0x300
+    // The key as shown in previews and messages: root name and path (only
+    // the path for a key opened below another key's handle), followed by
+    // " (32-bit view)" in the 32-bit registry view.
+    std::wstring GetDisplayPath() const;
 
     LONG DeleteValue(const std::wstring& name);
     LONG SetDwordValue(const std::wstring& name, DWORD value);
@@ -48,6 +57,11 @@ public:
     LONG EnumerateValueNames(std::vector<std::wstring>& names);
     // Deletes this key with everything below it, deepest keys first.
     LONG DeleteKeyAndSubkeys();
+    // DeleteValue, the Set*Value writes and DeleteKeyAndSubkeys are the
+    // registry's change functions: in a preview (system/MachineChanges.h)
+    // they report the change and return ERROR_SUCCESS (DeleteValue of a
+    // missing value returns ERROR_FILE_NOT_FOUND and reports nothing). The exports write
+    // nothing in a preview and return ERROR_SUCCESS.
 
     // Builds one registration-entries value line ("name"=data) into line;
     // line is left empty when the value cannot be given a line.
@@ -64,7 +78,7 @@ public:
     CRegistryKey(const CRegistryKey&) = delete; CRegistryKey& operator=(const CRegistryKey&) = delete;
 
 private:
-    CRegistryKey(HKEY handle, REGSAM viewFlags);
+    CRegistryKey(HKEY handle, REGSAM viewFlags, std::wstring displayPath);
     // Exports root\path; a sub key is opened through its parent's handle.
     // headerPath is where the key is expected to live in the backup's
     // terms (root name and path), corrected by the key's real location.
@@ -74,4 +88,5 @@ private:
 
     HKEY m_handle;
     REGSAM m_viewFlags;
+    std::wstring m_displayPath;
 };

@@ -23,6 +23,12 @@ USAGE = (
     "The application will uninstall the ZRA without any prompt and will suppress the reboot. User has to "
     "reboot the machine manually.\r\n"
     "More details, please refer to: https://support.halvora.example/kb/zra-cleanup-utility\r\n"
+    # The preview option follows the earlier lines.
+    "\tZRACleanupUtility.exe [/Preview|-Preview]\r\n"
+    ":\\> ZRACleanupUtility.exe /Preview: \r\n"
+    "Lists, step by step, everything the cleanup would remove or change, without changing anything on the "
+    "machine: no restart, no upload. The list is also written to the text log and to Preview.xml in the log "
+    "folder.\r\n"
 ).encode()
 
 OFFLINE = "Cannot connect to the network to determine the latest version."

@@ -180,3 +180,32 @@ TEST(VersionReport, ComparesTheFourParts)
     EXPECT_EQ(offline, BuildVersionReport("1.2", own));  // short text counts as 0.0.0.0
     EXPECT_EQ(offline, BuildVersionReport("<html><body>Not Found</body></html>", own));
 }
+
+TEST(CommandLine, PreviewInEverySpellingAndTheUsageTextListsItLast)
+{
+    for (const wchar_t* spelling : {L"/Preview", L"-preview", L"/PREVIEW"}) {
+        RunOptions options;
+        EXPECT_EQ(CommandLineAction::Run, Parse({spelling, L"/silent"}, options).action);
+        EXPECT_TRUE(options.preview);
+        EXPECT_TRUE(options.silent);
+        EXPECT_TRUE(IsPreviewRequested({L"exe", L"/silent", spelling}));
+    }
+    RunOptions plain;
+    Parse({L"/Previews", L"Preview"}, plain);
+    EXPECT_FALSE(plain.preview);
+    EXPECT_FALSE(IsPreviewRequested({L"exe", L"/Previews", L"Preview"}));
+    EXPECT_FALSE(IsPreviewRequested({L"/Preview"}));  // the program itself
+
+    RunOptions unattended;
+    EXPECT_EQ(CommandLineAction::Run, Parse({L"/unattended", L"/Preview", L"/Step", L"5"}, unattended).action);
+    EXPECT_TRUE(unattended.preview && unattended.silent && unattended.noReboot);
+    EXPECT_EQ(5, unattended.step);
+
+    const std::wstring usage = GetUsageText();
+    const std::wstring lastOldLine = L"More details, please refer to: https://support.halvora.example/kb/zra-cleanup-utility\n";
+    const size_t end = usage.find(lastOldLine);
+    ASSERT_NE(std::wstring::npos, end);
+    const std::wstring added = usage.substr(end + lastOldLine.size());
+    EXPECT_EQ(0u, added.find(L"\tZRACleanupUtility.exe [/Preview|-Preview]\n:\\> ZRACleanupUtility.exe /Preview: \n"));
+    EXPECT_EQ(L'\n', added.back());
+}

@@ -27,6 +27,7 @@
 #include "run/RunSequence.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
+#include "system/MachineChanges.h"
 #include "system/Privileges.h"
 #include "system/RegistryKey.h"
 #include "system/TextConvert.h"
@@ -131,8 +132,11 @@ int wmain(int argc, wchar_t* argv[])
     std::vector<std::wstring> args;
     for (int i = 0; i < argc; ++i)
         args.emplace_back(argv[i]);
-    // As in the tool, the text log is opened before the command line is
-    // read, so it stays in the cleanup temp folder whatever /Logpath says.
+    // As in the tool, a preview is known before the first use of the log
+    // folder, and the text log is opened before the command line is read,
+    // so it stays in the cleanup temp folder whatever /Logpath says.
+    if (IsPreviewRequested(args))
+        SetChangeMode(ChangeMode::Preview);
     GetDebugLog();
     RunOptions options;
     const CommandLineResult parsed = ParseCommandLine(args, options);
