@@ -116,7 +116,9 @@ void SetRebootParamRun(RunOptions options)
         if (options.step != 4)
             ConsoleWriteLine(L"ZRA Cleanup Utility requires the system to be rebooted to continue cleanup. Please "
                              L"reboot the system.");
-        CInfoLog::GetInstance().SetStep(options.step);
+        // The driver phase rides along: an unattended start has no command
+        // line of its own to carry " -DriverReboot".
+        CInfoLog::GetInstance().SetStep(options.step, options.step == 6 && options.driverReboot);
         return;
     }
 
@@ -191,8 +193,11 @@ void UnattendedParamRun(RunOptions& options)
     GetDebugLog().WriteLine(L"%ws: Enter Unattended mode", name);
     int step = 0;
     CInfoLog& infoLog = CInfoLog::GetInstance();
-    if (infoLog.GetStep(step)) {
+    bool driverReboot = false;
+    if (infoLog.GetStep(step, &driverReboot)) {
         options.step = step;
+        if (driverReboot)
+            options.driverReboot = true;
         infoLog.RemoveInfoLog();
     } else {
         options.step = 0;
