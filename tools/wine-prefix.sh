@@ -31,6 +31,10 @@ start_server() {
   # Wine's background services start with the first program of a prefix
   # and keep its standard handles open: start them here, detached.
   "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
+  # So does the desktop process (explorer /desktop), started by the first
+  # program that creates a window or loads the shell: a program creating a
+  # window here brings it up with our detached handles.
+  "$WINE64" rundll32.exe user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
 }
 
 stop_server() {

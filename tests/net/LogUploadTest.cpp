@@ -17,18 +17,6 @@ namespace {
 
 const wchar_t* const ClosedPortBaseUrl = L"http://127.0.0.1:1/feeds/api";
 
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const wchar_t* value) : m_name(name)
-    {
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(m_name, nullptr); }
-
-private:
-    const wchar_t* m_name;
-};
-
 size_t CountOf(const std::string& text, const std::string& part)
 {
     size_t count = 0;

@@ -11,19 +11,6 @@
 
 namespace {
 
-// Sets an environment variable for the object's lifetime.
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const wchar_t* value) : m_name(name)
-    {
-        SetEnvironmentVariableW(name, value);
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(m_name, nullptr); }
-
-private:
-    const wchar_t* m_name;
-};
-
 } // namespace
 
 TEST(HttpEndpoint, ParsesHttpAndHttpsUrls)

@@ -68,25 +68,6 @@ void MakeFolders(const std::wstring& path)
     CreateDirectoryPath(path + L"\\");
 }
 
-// Points an environment variable at a folder for the object's lifetime.
-class ScopedVariable {
-public:
-    ScopedVariable(const wchar_t* name, const std::wstring& value) : m_name(name)
-    {
-        wchar_t buffer[4096];
-        const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-        m_had = length != 0 && length < 4096;
-        if (m_had)
-            m_old = buffer;
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr); }
-
-private:
-    std::wstring m_name, m_old;
-    bool m_had = false;
-};
-
 std::wstring WithoutSlash(const std::wstring& path)
 {
     return path.substr(0, path.size() - 1);

@@ -39,6 +39,25 @@ HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view)
     return key;
 }
 
+bool IsPrivilegeEnabled(HANDLE token, const wchar_t* name)
+{
+    LUID luid;
+    if (!LookupPrivilegeValueW(nullptr, name, &luid))
+        return false;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    if (!GetTokenInformation(token, TokenPrivileges, &buffer[0], size, &size))
+        return false;
+    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
+        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart)
+            return (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+    return false;
+}
+
 ScopedTempDir::ScopedTempDir(const std::wstring& hint)
 {
     wchar_t base[MAX_PATH + 1] = {};
@@ -60,6 +79,17 @@ ScopedTempDir::~ScopedTempDir()
 {
     if (!m_path.empty())
         RemoveTree(m_path);
+}
+
+ScopedVariable::ScopedVariable(const wchar_t* name, const std::wstring& value) : m_name(name)
+{
+    m_old = GetEnv(name, m_had);
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedVariable::~ScopedVariable()
+{
+    SetEnvironmentVariableW(m_name.c_str(), m_had ? m_old.c_str() : nullptr);
 }
 
 ScopedTempFolderOverride::ScopedTempFolderOverride(const std::wstring& folder)

@@ -19,6 +19,20 @@ private:
     std::wstring m_path;
 };
 
+// Sets an environment variable of the process for the object's lifetime;
+// the earlier value (or its absence) comes back afterwards.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value);
+    ~ScopedVariable();
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    std::wstring m_name, m_old;
+    bool m_had = false;
+};
+
 // Points the process's temp folder (TMP and TEMP) at another folder for the
 // object's lifetime, so that the log folder logic picks it up.
 class ScopedTempFolderOverride {
@@ -45,6 +59,9 @@ void RemoveTree(const std::wstring& path);
 // caller, or null.
 void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view);
 HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view);
+
+// Whether the privilege is enabled on the token right now.
+bool IsPrivilegeEnabled(HANDLE token, const wchar_t* name);
 
 // Runs a command line and waits for it; a process still running after the
 // time-out is ended. Returns its exit code, 0xFFFFFFFF when it could not be

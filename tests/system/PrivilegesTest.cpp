@@ -21,26 +21,6 @@ size_t LogSize()
     return ReadFileBytes(GetDebugLog().GetFilePath()).size();
 }
 
-// Whether the privilege is enabled on the process token right now.
-bool IsEnabled(HANDLE token, const wchar_t* name)
-{
-    LUID luid;
-    if (!LookupPrivilegeValueW(nullptr, name, &luid))
-        return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::string buffer(size, '\0');
-    if (!GetTokenInformation(token, TokenPrivileges, &buffer[0], size, &size))
-        return false;
-    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
-        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart)
-            return (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-    }
-    return false;
-}
-
 class ProcessToken {
 public:
     ProcessToken() { OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &m_token); }
@@ -77,9 +57,9 @@ TEST(Privileges, EnableAndDisableAgain)
     ProcessToken token;
     ASSERT_NE(nullptr, token.Get());
     ASSERT_TRUE(SetPrivilege(token.Get(), L"SeBackupPrivilege", true));
-    EXPECT_TRUE(IsEnabled(token.Get(), L"SeBackupPrivilege"));
+    EXPECT_TRUE(IsPrivilegeEnabled(token.Get(), L"SeBackupPrivilege"));
     ASSERT_TRUE(SetPrivilege(token.Get(), L"SeBackupPrivilege", false));
-    EXPECT_FALSE(IsEnabled(token.Get(), L"SeBackupPrivilege"));
+    EXPECT_FALSE(IsPrivilegeEnabled(token.Get(), L"SeBackupPrivilege"));
 
     const size_t start = LogSize();
     EXPECT_FALSE(SetPrivilege(token.Get(), L"SeNoSuchPrivilege", true));

@@ -22,25 +22,6 @@ UniqueKernelHandle OpenOwnToken()
     return token;
 }
 
-bool IsEnabled(HANDLE token, const wchar_t* name)
-{
-    LUID luid;
-    if (!LookupPrivilegeValueW(nullptr, name, &luid))
-        return false;
-    DWORD size = 0;
-    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
-    std::string buffer(size, '\0');
-    if (!GetTokenInformation(token, TokenPrivileges, &buffer[0], size, &size))
-        return false;
-    const TOKEN_PRIVILEGES* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
-    for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
-        const LUID_AND_ATTRIBUTES& entry = privileges->Privileges[i];
-        if (entry.Luid.LowPart == luid.LowPart && entry.Luid.HighPart == luid.HighPart)
-            return (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
-    }
-    return false;
-}
-
 size_t LogSize()
 {
     return ReadFileBytes(GetDebugLog().GetFilePath()).size();
@@ -56,16 +37,16 @@ TEST(ScopeGuards, PrivilegeIsDisabledWhenAnExceptionLeavesTheScope)
     UniqueKernelHandle token = OpenOwnToken();
     ASSERT_TRUE(token);
     SetPrivilege(token.get(), L"SeBackupPrivilege", false);
-    ASSERT_FALSE(IsEnabled(token.get(), L"SeBackupPrivilege"));
+    ASSERT_FALSE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
     try {
         EnabledPrivilege backup(token.get(), L"SeBackupPrivilege");
         if (!backup.IsEnabled())
             GTEST_SKIP() << "the backup privilege cannot be enabled here";
-        EXPECT_TRUE(IsEnabled(token.get(), L"SeBackupPrivilege"));
+        EXPECT_TRUE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
         throw std::runtime_error("step body failed");
     } catch (const std::runtime_error&) {
     }
-    EXPECT_FALSE(IsEnabled(token.get(), L"SeBackupPrivilege"));
+    EXPECT_FALSE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
 }
 
 TEST(ScopeGuards, PrivilegeDisabledExplicitlyIsNotDisabledAgainAndMovesOnce)
@@ -78,14 +59,14 @@ TEST(ScopeGuards, PrivilegeDisabledExplicitlyIsNotDisabledAgainAndMovesOnce)
         privileges.emplace_back(token.get(), L"SeRestorePrivilege");  // moves the first guard
         if (!privileges[0].IsEnabled() || !privileges[1].IsEnabled())
             GTEST_SKIP() << "the backup and restore privileges cannot be enabled here";
-        EXPECT_TRUE(IsEnabled(token.get(), L"SeBackupPrivilege"));
+        EXPECT_TRUE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
         EXPECT_TRUE(privileges[0].Disable());
-        EXPECT_FALSE(IsEnabled(token.get(), L"SeBackupPrivilege"));
+        EXPECT_FALSE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
         // Enabled again behind the guard's back: the guard owes nothing more.
         SetPrivilege(token.get(), L"SeBackupPrivilege", true);
     }
-    EXPECT_TRUE(IsEnabled(token.get(), L"SeBackupPrivilege"));
-    EXPECT_FALSE(IsEnabled(token.get(), L"SeRestorePrivilege"));
+    EXPECT_TRUE(IsPrivilegeEnabled(token.get(), L"SeBackupPrivilege"));
+    EXPECT_FALSE(IsPrivilegeEnabled(token.get(), L"SeRestorePrivilege"));
     SetPrivilege(token.get(), L"SeBackupPrivilege", false);
 }
 

@@ -54,12 +54,7 @@ void SetMultiString(const std::wstring& path, const std::wstring& name, const st
 
 void DeleteTree(const std::wstring& path, REGSAM view = KEY_WOW64_64KEY)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS)
-        return;
-    RegDeleteTreeW(key, nullptr);
-    RegCloseKey(key);
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), view, 0);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, path, view);
 }
 
 // Every test starts and ends without the agent's keys in either view.
