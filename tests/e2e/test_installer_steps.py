@@ -209,6 +209,41 @@ def test_meta_installer_entry_lookup(prefix):
     assert [text for _, text in items(prefix, "metaInstaller")] == ["ZraMetaOnly32"]
 
 
+def test_meta_installer_in_both_views_runs_from_each(prefix):
+    record = f"{prefix.temp_folder}\\record.txt"
+    register_meta_installer(prefix, "ZraMetaBoth", record, 0)
+    register_meta_installer(prefix, "ZraMetaBoth", record, 4, view64=False)
+    try:
+        result = prefix.run("/silent", "/NoReboot", "/Config", write_config(prefix, installers=["ZraMetaBoth"]),
+                            "/Step", "2")
+    finally:
+        prefix.reg("delete", UNINSTALL_KEY + "\\ZraMetaBoth", "/f")
+        prefix.reg("delete", UNINSTALL_KEY + "\\ZraMetaBoth", "/f", view64=False)
+        forget_restart(prefix)
+    # Both views are visited; the exit code of the last run counts.
+    assert recorded_lines(prefix, record) == [f"{META_INSTALLER} {record} 0 /PASSIVE /NOREBOOT",
+                                              f"{META_INSTALLER} {record} 4 /PASSIVE /NOREBOOT"]
+    assert [(a["ReturnCode"], text) for a, text in items(prefix, "metaInstaller")] == [("4", "ZraMetaBoth")]
+    assert result.exit_code == 1
+    assert [text for _, text in items(prefix, "reboot")] == ["MetaInstallerRebootNeeded"]
+
+
+def test_uninstaller_that_cannot_start_counts_as_not_found(prefix):
+    record = f"{prefix.temp_folder}\\record.txt"
+    register_meta_installer(prefix, "ZraMetaBroken", record, 0, program="C:\\zra\\missing-installer.exe")
+    register_meta_installer(prefix, "ZraMetaNext", record, 0)
+    try:
+        config = write_config(prefix, installers=["ZraMetaBroken", "ZraMetaNext"])
+        result = prefix.run("/silent", "/NoReboot", "/Config", config, "/Step", "2")
+    finally:
+        prefix.reg("delete", UNINSTALL_KEY + "\\ZraMetaBroken", "/f")
+        prefix.reg("delete", UNINSTALL_KEY + "\\ZraMetaNext", "/f")
+    assert result.exit_code == 0
+    assert recorded_lines(prefix, record) == [f"{META_INSTALLER} {record} 0 /PASSIVE /NOREBOOT"]
+    assert [text for _, text in items(prefix, "metaInstaller")] == ["ZraMetaNext"]
+    assert "\tFindAndRemoveCartwheel: Create Process MetaInstaller Failed: " in text_log(prefix)
+
+
 def test_meta_installer_without_entry_records_nothing(prefix):
     result = prefix.run("/silent", "/NoReboot", "/Config", write_config(prefix, installers=["ZraMetaMissing"]),
                         "/Step", "2")
