@@ -382,10 +382,11 @@ def test_older_windows_or_release_is_not_special(fresh_prefix, tmp_path):
     add_package(prefix, tmp_path, "Broker", "7.9.0.12", broker)
     create_driver(prefix, "HvrVmic", 3)
     config = write_config(prefix, products=[(BROKER, broker)])
-    # Steps 1 and 2 only (step 3 would remove the broker).
+    # The whole run goes through without a restart; the driver is not one
+    # of the configuration's here, so nothing but the pre-step could touch it.
     result = prefix.run("/silent", "/NoReboot", "/Config", config, "/Step", "1")
     assert result.exit_code == 0
-    assert driver_start(prefix, "HvrVmic") == 3 or not service_exists(prefix, "HvrVmic")
+    assert driver_start(prefix, "HvrVmic") == 3
     assert "Stop services" not in result_log(prefix)
     assert "\tGetZraVersion: Found ZRA version: 7.9.0.12\r\n" in text_log(prefix)
 
