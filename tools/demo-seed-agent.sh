@@ -21,6 +21,28 @@ w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Agent' /v InstallDir /d 'C:\Program Fi
 w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Agent' /v LogLevel /t REG_DWORD /d 3 /f /reg:64
 w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Agent' /v Relays /t REG_MULTI_SZ /d 'relay1.halvora.example\0relay2.halvora.example' /f /reg:64
 w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Plug-in' /v Path /d 'C:\Program Files (x86)\Halvora\Zorander\Plug-in' /f /reg:32
+w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Agent' /v Home /t REG_EXPAND_SZ /d '%ProgramFiles%\Halvora' /f /reg:64
+w reg add 'HKLM\SOFTWARE\Halvora\Zorander\Wow' /v Path /d 'C:\Program Files (x86)\Halvora\Zorander' /f /reg:32
+w reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /v ZorUsbTray \
+  /d '"C:\Program Files (x86)\Halvora\Zorander\ZorUsbTray.exe"' /f /reg:32
+w reg add 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZorPrintSvc' /v EventMessageFile \
+  /d 'C:\Program Files\Halvora\Zorander\ZorPrint.dll' /f /reg:64
+# Installer registration: upgrade code table, product key, per-user product entry.
+w reg add 'HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\0C82B84C73428FD51956F8713151D52C' /v 0C82B84C73428FD51956F87131510001 /d '' /f /reg:64
+w reg add 'HKLM\SOFTWARE\Classes\Installer\Products\0C82B84C73428FD51956F87131510001' /v ProductName /d 'Halvora Zorander' /f /reg:64
+w reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UserData\S-1-5-18\Products\0C82B84C73428FD51956F87131510001\InstallProperties' \
+  /v DisplayName /d 'Halvora Zorander' /f /reg:64
+# What the agent changed in Windows' own settings.
+w reg add 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Windows' /v AppInit_DLLs /d 'shim.dll QUILLHOOK.dll' /f /reg:64
+w reg add 'HKLM\SYSTEM\CurrentControlSet\Control\NetworkProvider\Order' /v ProviderOrder /d 'RDPNP,LanmanWorkstation,PKpaClientNetwork' /f /reg:64
+# An offline user's hive (C:\users\demouser\NTUSER.DAT) holding the agent's per-user key.
+if [ -f "$prefix/drive_c/zra/zra-hive.exe" ]; then
+  w reg add 'HKCU\Software\ZraDemoHive\Software\Halvora\Zorander' /v LastSession /d 'demo' /f
+  w reg add 'HKCU\Software\ZraDemoHive\Software\Halvora\Other' /v Stay /d 'yes' /f
+  mkdir -p "$prefix/drive_c/users/demouser"
+  w 'C:\zra\zra-hive.exe' save 'Software\ZraDemoHive' 'C:\users\demouser\NTUSER.DAT'
+  w reg delete 'HKCU\Software\ZraDemoHive' /f
+fi
 
 # Files where the shipped configuration names them.
 pf="$prefix/drive_c/Program Files/Halvora/Zorander"
@@ -133,4 +155,4 @@ else
   w sc create NrvSessionAgent binPath= 'C:\Program Files\Halvora\Zorander\Session\NrvSessionAgent.exe' start= demand
   echo "   services: NrvBrokerAgent, NrvSessionAgent and the driver zgfx"
 fi
-echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), a Run value, listener keys; files under Program Files, ProgramData, system32, drivers, the Windows temp folder, the user profile and C:\\HvrTemp"
+echo "   registry: HKLM\\SOFTWARE\\Halvora\\... (both views), Run values (both views), listener keys, an installer product, AppInit_DLLs and ProviderOrder entries, the offline user demouser's hive; files under Program Files, ProgramData, system32, drivers, the Windows temp folder, the user profile and C:\\HvrTemp"

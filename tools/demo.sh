@@ -18,6 +18,7 @@ tools/wine-prefix.sh clone "$root/$tree/wine/template" "$prefix"
 tools/wine-prefix.sh seal "$prefix"
 mkdir -p "$prefix/drive_c/zra"
 cp "$exe" "$root/$tree/tests/zra-runonce.exe" "$prefix/drive_c/zra/"
+[ -f "$root/$tree/tests/zra-hive.exe" ] && cp "$root/$tree/tests/zra-hive.exe" "$prefix/drive_c/zra/"
 tools/wine-prefix.sh start "$prefix"
 
 # The stand-in diagnostics service on loopback receives the upload of the
@@ -84,7 +85,11 @@ done
 
 echo
 echo "== What is left of the simulated agent"
-for key in 'HKLM\SOFTWARE\Halvora' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander'; do
+for key in 'HKLM\SOFTWARE\Halvora\Zorander' 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander' \
+  'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\ZorPrintSvc' \
+  'HKLM\SOFTWARE\Classes\Installer\UpgradeCodes\0C82B84C73428FD51956F8713151D52C' \
+  'HKCR\Installer\Products\0C82B84C73428FD51956F87131510001' \
+  'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UserData\S-1-5-18\Products\0C82B84C73428FD51956F87131510001'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
 done
 for code in '{B1F27EC0-3065-5EF9-B9B3-19A7ECF13685} Broker Service' \
@@ -97,6 +102,24 @@ for code in '{B1F27EC0-3065-5EF9-B9B3-19A7ECF13685} Broker Service' \
     echo "   Windows Installer product gone:      ${code#* }"
   fi
 done
+if wine reg query 'HKLM\SOFTWARE\Halvora\Zorander' /reg:32 </dev/null >/dev/null 2>&1; then
+  echo "   registry key present: HKLM\SOFTWARE\Halvora\Zorander (32-bit view)"
+else
+  echo "   registry key gone:    HKLM\SOFTWARE\Halvora\Zorander (32-bit view)"
+fi
+for view in 64 32; do
+  if wine reg query 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run' /reg:$view </dev/null 2>/dev/null | grep -q -E 'NrvSessionAgent|ZorUsbTray'; then
+    echo "   Run values of the agent present ($view-bit view)"
+  else
+    echo "   Run values of the agent gone    ($view-bit view)"
+  fi
+done
+echo "   AppInit_DLLs now:  $(wine reg query 'HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\Windows' /v AppInit_DLLs /reg:64 </dev/null 2>/dev/null | tr -d '\r' | awk '/AppInit_DLLs/ {$1=$2=""; print substr($0,3)}')"
+echo "   ProviderOrder now: $(wine reg query 'HKLM\SYSTEM\CurrentControlSet\Control\NetworkProvider\Order' /v ProviderOrder /reg:64 </dev/null 2>/dev/null | tr -d '\r' | awk '/ProviderOrder/ {print $3}')"
+if wine reg query 'HKU\demouser' </dev/null >/dev/null 2>&1; then echo "   offline user's hive still loaded: demouser"; else echo "   offline user's hive unloaded:     demouser"; fi
+echo "   (Wine does not write a loaded hive's changes back to NTUSER.DAT; the removal from the offline"
+echo "    user's hive shows in the result log:)"
+grep -o '[^>]*HKU\\demouser[^<]*' "$prefix/drive_c/users/root/Temp/halvora/ZraCleanup/UninstallLog.xml" 2>/dev/null | sed 's/^/     registry item: /' || true
 # A process ended through Wine leaves its Linux process a moment later; an
 # exited one that nobody has reaped yet (state Z) is gone as well.
 alive() {

@@ -71,31 +71,49 @@ bool ReadNameLists(const XMLElement* root, std::initializer_list<NameList> lists
 
 } // namespace
 
-std::wstring ExtractConfigFile()
+ExtractedConfig ExtractConfig()
 {
-    const std::wstring path = GetLogFolder() + ConfigFileName;
+    const wchar_t* const name = L"ExtractConfigFile";
+    ExtractedConfig result;
+    result.path = GetLogFolder() + ConfigFileName;
     CDebugLog& log = GetDebugLog();
-    log.WriteLine(L"%ws Entry", L"ExtractConfigFile");
-    log.WriteLine(L"%ws Creating config.xml", L"ExtractConfigFile");
+    log.WriteLine(L"%ws Entry", name);
+    log.WriteLine(L"%ws Creating config.xml", name);
 
     HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(ZraConfigResourceId), ZraConfigResourceType);
     if (resource == nullptr) {
-        log.WriteLine(L"%ws FindResource error %ld", L"ExtractConfigFile", static_cast<long>(GetLastError()));
+        log.WriteLine(L"%ws FindResource error %ld", name, static_cast<long>(GetLastError()));
     } else {
         HGLOBAL loaded = LoadResource(nullptr, resource);
-        const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+        const char* data = loaded != nullptr ? static_cast<const char*>(LockResource(loaded)) : nullptr;
         const DWORD size = SizeofResource(nullptr, resource);
-        const UniqueKernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        if (data != nullptr)
+            result.document.assign(data, size);
+        const UniqueKernelHandle file(CreateFileW(result.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (file) {
+        DWORD error = file ? ERROR_SUCCESS : GetLastError();
+        if (file && data != nullptr) {
             DWORD written = 0;
-            if (data != nullptr)
-                WriteFile(file.get(), data, size, &written, nullptr);
+            if (!WriteFile(file.get(), data, size, &written, nullptr))
+                error = GetLastError();
+            else if (written != size)
+                error = ERROR_WRITE_FAULT;
+            else
+                result.written = true;
         }
+        if (!result.written)
+            log.WriteLine(L"%ws: Error: %ws could not be written, error %ld; the configuration carried in the "
+                          L"program is used, the file is not read",
+                          name, result.path.c_str(), static_cast<long>(error));
     }
 
-    log.WriteLine(L"%ws Exit", L"ExtractConfigFile");
-    return path;
+    log.WriteLine(L"%ws Exit", name);
+    return result;
+}
+
+std::wstring ExtractConfigFile()
+{
+    return ExtractConfig().path;
 }
 
 CConfiguration& CConfiguration::GetInstance()
@@ -112,6 +130,21 @@ CConfiguration::CConfiguration()
 CConfiguration::~CConfiguration() = default;
 
 bool CConfiguration::Initialize(const std::wstring& path)
+{
+    return Load([&path](XMLDocument& document, const XmlFileChecks& checks) {
+        return LoadXmlDocument(path, document, checks);
+    });
+}
+
+bool CConfiguration::InitializeFromDocument(const std::string& text)
+{
+    return Load([&text](XMLDocument& document, const XmlFileChecks& checks) {
+        return ParseXmlDocument(text, document, checks);
+    });
+}
+
+template <typename Loader>
+bool CConfiguration::Load(Loader load)
 {
     const wchar_t* const name = L"CConfiguration::Initialize";
     try {
@@ -132,7 +165,7 @@ bool CConfiguration::Initialize(const std::wstring& path)
         XmlFileChecks checks;
         checks.maxSize = MaxFileSize;
         checks.requireUtf8 = true;
-        const int error = LoadXmlDocument(path, *m_document, checks);
+        const int error = load(*m_document, checks);
         if (error != tinyxml2::XML_SUCCESS) {
             m_log.WriteLine(L"%ws failed. Open config file failed with %d", name, error);
             return false;

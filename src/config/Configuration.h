@@ -44,9 +44,20 @@ struct RegSearchEntry {
     bool wow6432Node = false;
 };
 
-// Writes the configuration document carried in the executable (resource
-// type "XML", id 107) to "config.xml" in the log folder and returns that
-// path, also when the resource is missing or the file could not be written.
+// The configuration document carried in the executable (resource type
+// "XML", id 107) and its copy "config.xml" in the log folder.
+struct ExtractedConfig {
+    std::wstring path;     // the log folder + "config.xml"
+    std::string document;  // the carried document; empty when the resource is missing
+    bool written = false;  // the whole document reached the file
+};
+
+// Writes the carried document to "config.xml" in the log folder. A copy
+// that cannot be written (read-only, locked, a folder of that name) is
+// logged; the file is then never to be read, as it is not this document.
+ExtractedConfig ExtractConfig();
+
+// ExtractConfig, returning the path only.
 std::wstring ExtractConfigFile();
 
 // The configuration: what the cleanup steps remove, read once per run from
@@ -67,6 +78,9 @@ public:
     // Loads the file and parses every section in a fixed order, stopping at
     // the first that fails. Lists filled before a failure stay filled.
     bool Initialize(const std::wstring& path);
+    // The same for a document held in memory (the carried one); an empty
+    // text fails like a file that cannot be opened.
+    bool InitializeFromDocument(const std::string& document);
 
     const std::vector<std::string>& GetInstallerNames() const { return m_installerNames; }
     const std::vector<ProductEntry>& GetProducts() const { return m_products; }
@@ -85,6 +99,10 @@ public:
     static constexpr long long MaxFileSize = 16LL * 1024 * 1024;
 
 private:
+    // Loads through the given loader (which fills the document and returns
+    // the library's result), then parses every section.
+    template <typename Loader>
+    bool Load(Loader load);
     bool ParseInstallers(const tinyxml2::XMLElement* root);
     bool ParseUpgradeCodes(const tinyxml2::XMLElement* root);
     bool ParseDrivers(const tinyxml2::XMLElement* root);

@@ -86,6 +86,14 @@ void CLog::Open(OpenMode mode)
         SetFilePointer(m_file.get(), 0, nullptr, FILE_END);
 }
 
+long long CLog::GetOpenFileSize() const
+{
+    LARGE_INTEGER size;
+    if (!m_file || !GetFileSizeEx(m_file.get(), &size))
+        return -1;
+    return size.QuadPart;
+}
+
 void CLog::WriteRaw(const std::wstring& text)
 {
     if (!m_file || text.empty())
@@ -180,9 +188,14 @@ CRegLog::CRegLog() : CLog(FileName)
     // the marker itself: only a marker left by an earlier run counts.
     if (IsResumingEarlierRun()) {
         Open(OpenMode::Append);
-        return;
+        // The first run may have exported nothing (a restart before the
+        // registry work is the usual case), and the importer rejects a file
+        // that does not start with its header.
+        if (!IsOpen() || GetOpenFileSize() != 0)
+            return;
+    } else {
+        Open(OpenMode::Truncate);
     }
-    Open(OpenMode::Truncate);
     CLog::WriteLine(L"Windows Registry Editor Version 5.00");
     Write(L"\n");
 }

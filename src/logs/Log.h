@@ -39,6 +39,8 @@ protected:
 
     enum class OpenMode { Append, Truncate };
     void Open(OpenMode mode);
+    // Size of the open file in bytes; -1 when it is not open.
+    long long GetOpenFileSize() const;
     // Writes text with "\n" expanded to CR LF.
     void WriteRaw(const std::wstring& text);
     void WriteLineV(const wchar_t* format, va_list args);
@@ -64,7 +66,8 @@ public:
 };
 
 // The registry backup "RegBackup.reg" in registration-entries format.
-// A fresh run starts the file with its header; a resumed run appends. It is
+// A fresh run starts the file with its header; a resumed run appends, and
+// writes the header first when the file is new or empty. It is
 // the target of the registry wrapper's exports.
 class CRegLog : public CLog, public RegistryBackupTarget {
 public:

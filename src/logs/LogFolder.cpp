@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "logs/ResumeMarker.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -128,17 +130,53 @@ std::wstring GetLogFolder()
     return folder;
 }
 
-std::wstring GetLogFilePath(const std::wstring& folder, const std::wstring& fileName)
+std::wstring GetFullPath(const std::wstring& path)
 {
-    const std::wstring joined = folder + L"\\" + fileName;
+    if (path.empty())
+        return path;
     std::vector<wchar_t> buffer(512);
     for (;;) {
-        const DWORD length = GetFullPathNameW(joined.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+        const DWORD length = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
         if (length == 0)
-            return joined;
+            return path;
         if (length < buffer.size())
             return std::wstring(buffer.data(), length);
         buffer.resize(length + 1);
     }
 }
 
+std::wstring GetLogFilePath(const std::wstring& folder, const std::wstring& fileName)
+{
+    return GetFullPath(folder + L"\\" + fileName);
+}
+
+bool IsUsableLogFolder(const std::wstring& folder, unsigned long& error)
+{
+    std::wstring base = folder;
+    if (base.empty() || !IsSeparator(base.back()))
+        base += L'\\';
+    const DWORD attributes = GetFileAttributesW(base.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = GetLastError();
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        error = ERROR_DIRECTORY;
+        return false;
+    }
+    // A name no other file has: the process and the moment.
+    wchar_t name[64];
+    swprintf(name, 64, L"ZraCleanupProbe-%lu-%llu.tmp", static_cast<unsigned long>(GetCurrentProcessId()),
+             static_cast<unsigned long long>(GetTickCount64()));
+    // Removed by the system when the handle closes.
+    const UniqueKernelHandle probe(CreateFileW((base + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                               FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN |
+                                                   FILE_FLAG_DELETE_ON_CLOSE,
+                                               nullptr));
+    if (!probe) {
+        error = GetLastError();
+        return false;
+    }
+    error = 0;
+    return true;
+}

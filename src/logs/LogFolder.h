@@ -21,6 +21,15 @@ std::wstring GetCleanupTempFolder();
 // Win32 error of the first directory that could not be created.
 unsigned long CreateDirectoryPath(const std::wstring& path);
 
+// The path made absolute against the current folder (GetFullPathNameW);
+// the path as it is when Windows cannot make it absolute.
+std::wstring GetFullPath(const std::wstring& path);
+
+// True when the folder exists as a directory and a file can be created in
+// it (a probe file is created and removed at once). error receives the
+// Win32 code of the first check that failed.
+bool IsUsableLogFolder(const std::wstring& folder, unsigned long& error);
+
 // The process-wide log folder override, set from /Logpath.
 void SetLogFolderOverride(const std::wstring& folder);
 const std::wstring& GetLogFolderOverride();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <io.h>
 #include <utility>
 #include <vector>
@@ -47,6 +48,15 @@ std::vector<std::pair<std::string, std::string>> CollectMetaData()
         {"StartTime", GetTimeStamp()},
         {"EndTime", ""},
     };
+}
+
+// The thread's last Win32 error, or the fallback when there is none.
+DWORD LastErrorOr(DWORD fallback)
+{
+    const DWORD error = GetLastError();
+    if (error != ERROR_SUCCESS)
+        return error;
+    return fallback != ERROR_SUCCESS ? fallback : ERROR_WRITE_FAULT;
 }
 
 } // namespace
@@ -138,7 +148,7 @@ bool UninstallXmlLog::SetValue(const std::string& section, const std::string& el
     XMLElement* element = sectionElement->LastChildElement(elementName.c_str());
     if (element != nullptr) {
         element->DeleteChildren();
-        element->InsertEndChild(m_document->NewText(text.c_str()));
+        element->InsertEndChild(m_document->NewText(ToXmlText(text).c_str()));
     } else {
         sectionElement->InsertEndChild(XmlLogItem(section, elementName, text).Write(*m_document));
     }
@@ -156,7 +166,7 @@ bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, c
     for (const auto& field : fields) {
         const char* attribute = XmlLogField::AttributeName(field.first);
         if (attribute != nullptr)
-            element->SetAttribute(attribute, field.second.c_str());
+            element->SetAttribute(attribute, ToXmlText(field.second).c_str());
     }
     Save();
     return true;
@@ -164,30 +174,51 @@ bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, c
 
 void UninstallXmlLog::Save()
 {
+    const DWORD error = WriteDocument();
+    m_lastSaveOk = error == ERROR_SUCCESS;
+    if (m_lastSaveOk) {
+        m_saveFailureLogged = false;
+        return;
+    }
+    // The changes stay in memory and the next save writes them all; the
+    // text log says so once until a save succeeds again.
+    if (!m_saveFailureLogged) {
+        m_saveFailureLogged = true;
+        GetDebugLog().WriteLine(L"%ws: Error: the result log %ws could not be saved, error %ld; its changes are kept "
+                                L"for the next save",
+                                L"UninstallXmlLog::Save", m_widePath.c_str(), static_cast<long>(error));
+    }
+}
+
+unsigned long UninstallXmlLog::WriteDocument()
+{
     // Write a whole new copy next to the log, then swap it in, so that an
     // interrupted save leaves the previous complete file in place.
     const std::wstring temporary = m_widePath + L".tmp";
-    m_lastSaveOk = false;
+    SetLastError(ERROR_SUCCESS);
     FILE* file = _wfopen(temporary.c_str(), L"w");
     if (file == nullptr)
-        return;
+        return LastErrorOr(static_cast<DWORD>(_doserrno));
     // The indented text is built in memory and written in one call; the
     // text-mode file turns its line ends into CR LF.
     tinyxml2::XMLPrinter printer(nullptr, false);
     m_document->Print(&printer);
     const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
-    bool ok = fwrite(printer.CStr(), 1, size, file) == size;
-    ok = ok && fflush(file) == 0 && ferror(file) == 0;
-    if (ok)
-        ok = FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != FALSE;
-    ok = (fclose(file) == 0) && ok;
-    if (!ok) {
+    DWORD error = ERROR_SUCCESS;
+    if (fwrite(printer.CStr(), 1, size, file) != size || fflush(file) != 0 || ferror(file) != 0)
+        error = LastErrorOr(ERROR_WRITE_FAULT);
+    else if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))))
+        error = LastErrorOr(ERROR_WRITE_FAULT);
+    if (fclose(file) != 0 && error == ERROR_SUCCESS)
+        error = LastErrorOr(ERROR_WRITE_FAULT);
+    if (error != ERROR_SUCCESS) {
         DeleteFileW(temporary.c_str());
-        return;
+        return error;
     }
     if (!MoveFileExW(temporary.c_str(), m_widePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = LastErrorOr(ERROR_WRITE_FAULT);
         DeleteFileW(temporary.c_str());
-        return;
+        return error;
     }
-    m_lastSaveOk = true;
+    return ERROR_SUCCESS;
 }

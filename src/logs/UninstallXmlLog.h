@@ -42,7 +42,8 @@ public:
     // name and saves. False (nothing saved) when there is no such element.
     bool UpdateLastItem(const std::map<int, std::string>& fields, const std::string& section,
                         const std::string& elementName);
-    // Rewrites the whole file from the document.
+    // Rewrites the whole file from the document. A save that fails is
+    // logged once (with its Win32 code) until a save succeeds again.
     void Save();
 
     // The file's full path (UTF-8).
@@ -59,10 +60,13 @@ private:
     void CreateNewDocument();
     bool LoadExisting();
     tinyxml2::XMLElement* FindSection(const std::string& section) const;
+    // Writes the file; the Win32 code of the failure, 0 on success.
+    unsigned long WriteDocument();
 
     std::string m_filePath;
     std::wstring m_widePath;
     std::unique_ptr<tinyxml2::XMLDocument> m_document;
     tinyxml2::XMLElement* m_root = nullptr;
     bool m_lastSaveOk = false;
+    bool m_saveFailureLogged = false;
 };

@@ -14,7 +14,58 @@ namespace {
 const char* const AttributeNames[] = {"Status",     "RequestTime", "DoneTime", "UpgradeCode", "Version",
                                       "ReturnCode", "ErrorID",     "Message",  "Result",      "TimeStamp"};
 
+bool IsXmlChar(unsigned int c)
+{
+    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+           (c >= 0x10000 && c <= 0x10FFFF);
+}
+
 } // namespace
+
+std::string ToXmlText(const std::string& text)
+{
+    static const char replacement[] = "\xEF\xBF\xBD";
+    std::string result;
+    result.reserve(text.size());
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* const end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p;
+        size_t length = 1;
+        unsigned int min = 0;
+        unsigned int cp = c;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 2; min = 0x80; cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            length = 3; min = 0x800; cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            length = 4; min = 0x10000; cp = c & 0x07;
+        } else if (c >= 0x80) {
+            length = 0;  // a continuation byte or a byte UTF-8 never uses
+        }
+        bool valid = length > 0 && static_cast<size_t>(end - p) >= length;
+        for (size_t i = 1; valid && i < length; ++i) {
+            if ((p[i] & 0xC0) != 0x80)
+                valid = false;
+            else
+                cp = (cp << 6) | (p[i] & 0x3F);
+        }
+        if (valid && length > 1 && (cp < min || cp > 0x10FFFF))
+            valid = false;
+        if (!valid) {
+            // One replacement per byte that starts no whole sequence.
+            result += replacement;
+            ++p;
+            continue;
+        }
+        if (IsXmlChar(cp))
+            result.append(reinterpret_cast<const char*>(p), length);
+        else
+            result += replacement;
+        p += length;
+    }
+    return result;
+}
 
 const char* XmlLogField::AttributeName(int key)
 {
@@ -35,13 +86,13 @@ XmlLogItem::~XmlLogItem() = default;
 tinyxml2::XMLElement* XmlLogItem::Write(tinyxml2::XMLDocument& document) const
 {
     tinyxml2::XMLElement* element = document.NewElement(m_elementName.c_str());
-    element->InsertEndChild(document.NewText(m_text.c_str()));
+    element->InsertEndChild(document.NewText(ToXmlText(m_text).c_str()));
     if (m_section != "MetaData" && m_section != "Reboots")
         element->SetAttribute("TimeStamp", GetTimeStamp().c_str());
     for (const auto& field : m_fields) {
         const char* attribute = XmlLogField::AttributeName(field.first);
         if (attribute != nullptr)
-            element->SetAttribute(attribute, field.second.c_str());
+            element->SetAttribute(attribute, ToXmlText(field.second).c_str());
     }
     return element;
 }

@@ -26,6 +26,14 @@ enum : int {
 const char* AttributeName(int key);
 } // namespace XmlLogField
 
+// The text as an XML 1.0 document can hold it: every character the format
+// does not allow (control characters other than tab, line feed and
+// carriage return; U+FFFE, U+FFFF) and every byte that is not part of a
+// well-formed UTF-8 sequence (including encoded surrogates) becomes U+FFFD.
+// Registry names can hold all of these; a strict parser rejects a document
+// with any of them.
+std::string ToXmlText(const std::string& text);
+
 // One element of the XML result log: its section (the element it goes
 // into), its own tag, its text and its attributes by field key. All text is
 // UTF-8.

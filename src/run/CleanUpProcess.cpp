@@ -73,8 +73,15 @@ bool CleanUpProcess::BeforeRun()
 
 bool CleanUpProcess::Prepare()
 {
-    const std::wstring configPath = m_options.configPath.empty() ? ExtractConfigFile() : m_options.configPath;
-    if (!CConfiguration::GetInstance().Initialize(configPath))
+    // The carried document is parsed as the program holds it; "config.xml"
+    // is its copy for the record. A copy that could not be written is an
+    // older or someone else's file, and must never be what the run removes.
+    bool loaded = false;
+    if (m_options.configPath.empty())
+        loaded = CConfiguration::GetInstance().InitializeFromDocument(ExtractConfig().document);
+    else
+        loaded = CConfiguration::GetInstance().Initialize(m_options.configPath);
+    if (!loaded)
         return false;
 
     std::vector<std::unique_ptr<BaseStep>> steps = m_stepFactory(m_options.step);

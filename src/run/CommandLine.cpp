@@ -96,9 +96,12 @@ CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOpt
         } else if (IsOption(arg, L"Config")) {
             if (!hasValue)
                 continue;
-            options.configPath = args[++i];
+            // Kept as a full path: the re-launch after a restart starts in
+            // another current folder.
+            const std::wstring& value = args[++i];
+            options.configPath = GetFullPath(value);
             if (options.verbose)
-                out += FormatWide(L"Cmd line  = %s\n", options.configPath.c_str());
+                out += FormatWide(L"Cmd line  = %s\n", value.c_str());
         } else if (IsOption(arg, L"Logpath")) {
             if (!hasValue)
                 continue;
@@ -107,10 +110,14 @@ CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOpt
                 return fail(L"Add a path name after /Logpath.");
             if (value.size() > MaxLogPathLength)
                 return fail(L"The maximum length of the log path is 256 characters.");
-            if (CreateDirectoryPath(value + L"\\") != 0)
+            // The folder must exist as a directory that takes files: an
+            // existing file or an unreachable share is refused here rather
+            // than leaving the run without its logs and backup.
+            unsigned long error = 0;
+            if (CreateDirectoryPath(value + L"\\") != 0 || !IsUsableLogFolder(value, error))
                 return fail(L"Can't set a directory to the path:" + value);
-            options.logPath = value;
-            SetLogFolderOverride(value);
+            options.logPath = GetFullPath(value);
+            SetLogFolderOverride(options.logPath);
             if (options.verbose)
                 out += FormatWide(L"Cmd line  = %s\n", value.c_str());
         } else if (IsOption(arg, L"ChangeExitCode1To")) {

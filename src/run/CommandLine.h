@@ -17,8 +17,10 @@ struct CommandLineResult {
 };
 
 // Reads the arguments (args[0] is the program) into options. /Logpath is
-// validated by creating its folders and, when accepted, becomes the
-// process-wide log folder override.
+// validated by creating its folders and checking that the folder takes
+// files, and, when accepted, becomes the process-wide log folder override.
+// The /Config and /Logpath values are kept as full paths, so that the
+// re-launch after a restart (started in another current folder) finds them.
 CommandLineResult ParseCommandLine(const std::vector<std::wstring>& args, RunOptions& options);
 
 // True when the first argument selects the test endpoint of the

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <initializer_list>
+#include <vector>
 
 #include "logs/Log.h"
 #include "steps/InfoLog.h"
@@ -93,6 +94,37 @@ std::wstring BuildRelaunchCommandLine(const RunOptions& options, const std::wstr
     return line;
 }
 
+std::wstring GetShortPath(const std::wstring& path)
+{
+    if (path.empty())
+        return path;
+    std::vector<wchar_t> buffer(path.size() + 1);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD length = GetShortPathNameW(path.c_str(), buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            return path;
+        if (length < buffer.size())
+            return std::wstring(buffer.data(), length);
+        buffer.resize(length + 1);
+    }
+    return path;
+}
+
+std::wstring BuildRegisteredCommandLine(const RunOptions& options, const std::wstring& programPath,
+                                        std::wstring (*shorten)(const std::wstring&))
+{
+    const std::wstring full = BuildRelaunchCommandLine(options, programPath);
+    if (full.size() <= RunOnceCommandLineLimit || shorten == nullptr)
+        return full;
+    RunOptions shortened = options;
+    if (!shortened.configPath.empty())
+        shortened.configPath = shorten(shortened.configPath);
+    if (!shortened.logPath.empty())
+        shortened.logPath = shorten(shortened.logPath);
+    const std::wstring line = BuildRelaunchCommandLine(shortened, shorten(programPath));
+    return line.size() < full.size() ? line : full;
+}
+
 bool IsRunOnceValueSet()
 {
     std::shared_ptr<CRegistryKey> key =
@@ -122,8 +154,26 @@ void SetRebootParamRun(RunOptions options)
         return;
     }
 
-    const std::wstring commandLine = BuildRelaunchCommandLine(options, GetProgramPath());
+    const std::wstring programPath = GetProgramPath();
+    const std::wstring fullLine = BuildRelaunchCommandLine(options, programPath);
+    const std::wstring commandLine = BuildRegisteredCommandLine(options, programPath);
     GetDebugLog().WriteLine(L"%ws: CommandLineString: %ws", name, commandLine.c_str());
+    if (fullLine.size() > RunOnceCommandLineLimit) {
+        // Windows does not run a longer RunOnce command: the cleanup would
+        // not continue after the restart, with nothing said about it.
+        GetDebugLog().WriteLine(L"%ws: Error: the command line is %d characters long; Windows runs at most %d "
+                                L"characters from RunOnce",
+                                name, static_cast<int>(fullLine.size()), static_cast<int>(RunOnceCommandLineLimit));
+        if (commandLine.size() <= RunOnceCommandLineLimit)
+            GetDebugLog().WriteLine(L"%ws: the short form of its paths is registered (%d characters)", name,
+                                    static_cast<int>(commandLine.size()));
+        else
+            GetDebugLog().WriteLine(L"%ws: Error: the command line is still %d characters long with the short form "
+                                    L"of its paths; the cleanup will not continue by itself after the restart: "
+                                    L"start the tool again with the same options (shorter /Config and /Logpath "
+                                    L"paths avoid this)",
+                                    name, static_cast<int>(commandLine.size()));
+    }
 
     std::shared_ptr<CRegistryKey> key =
         CRegistryKey::Open(HKEY_LOCAL_MACHINE, RunOnceKeyPath, KEY_SET_VALUE | KEY_WOW64_64KEY);

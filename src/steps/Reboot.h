@@ -21,6 +21,21 @@ extern const wchar_t* const RestartYourselfText;
 // applies. Paths holding blanks are quoted so that they read back unchanged.
 std::wstring BuildRelaunchCommandLine(const RunOptions& options, const std::wstring& programPath);
 
+// The longest command line Windows runs from a RunOnce value.
+const size_t RunOnceCommandLineLimit = 260;
+
+// The short (8.3) form of an existing path; the path itself when Windows
+// has none for it.
+std::wstring GetShortPath(const std::wstring& path);
+
+// The re-launch command line as it is registered: the full form, or, when
+// that is longer than Windows runs from RunOnce, the same line with the
+// program, /Config and /Logpath paths in their short form (given by
+// shorten), if that is shorter. The caller compares the result with
+// RunOnceCommandLineLimit.
+std::wstring BuildRegisteredCommandLine(const RunOptions& options, const std::wstring& programPath,
+                                        std::wstring (*shorten)(const std::wstring&) = GetShortPath);
+
 // One command-line argument as the C runtime and CommandLineToArgvW read
 // it back: unchanged when it needs no quotes, otherwise in quotes with
 // embedded quotes and the backslashes before them escaped.

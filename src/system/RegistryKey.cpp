@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "system/AsciiText.h"
 #include "system/Diagnostics.h"
 #include "system/RegistryBackup.h"
 #include "system/SystemInfo.h"
@@ -154,6 +155,66 @@ void CheckValueName(const wchar_t* operation, const wchar_t* rootName, const std
                        operation, DescribeName(name).c_str(), rootName, DescribeName(path).c_str());
 }
 
+// "prefix" itself or "prefix\..." at the start of name (ASCII case folded);
+// rest is what follows the separator.
+bool StartsWithKeyPath(const std::wstring& name, const std::wstring& prefix, std::wstring& rest)
+{
+    if (prefix.empty() || name.size() < prefix.size() ||
+        !EqualsAsciiNoCase(name.substr(0, prefix.size()), prefix))
+        return false;
+    if (name.size() == prefix.size()) {
+        rest.clear();
+        return true;
+    }
+    if (name[prefix.size()] != L'\\')
+        return false;
+    rest = name.substr(prefix.size() + 1);
+    return true;
+}
+
+typedef LONG(NTAPI* NtQueryKeyFn)(HANDLE, int, PVOID, ULONG, PULONG);
+const int kKeyNameInformation = 3;
+const LONG kStatusBufferOverflow = static_cast<LONG>(0x80000005L);
+const LONG kStatusBufferTooSmall = static_cast<LONG>(0xC0000023L);
+
+// The kernel's name of HKEY_CURRENT_USER ("\REGISTRY\USER\<SID>"), read
+// once; empty when it cannot be read.
+const std::wstring& CurrentUserKernelName()
+{
+    static bool read = false;
+    static std::wstring name;
+    if (!read) {
+        read = true;
+        UniqueRegKey user;
+        if (RegOpenCurrentUser(KEY_READ, user.put()) == ERROR_SUCCESS)
+            QueryKernelKeyName(user.get(), name);
+    }
+    return name;
+}
+
+// The root name and path the backup gives the open key: where it really
+// lives when that can be read and differs from what was asked for (the
+// 32-bit view on 64-bit Windows), else the name asked for.
+void ResolveHeader(HKEY root, HKEY key, std::wstring& headerRoot, std::wstring& headerPath)
+{
+    std::wstring kernelName, realRoot, realPath;
+    if (!QueryKernelKeyName(key, kernelName) ||
+        !TranslateKernelKeyName(kernelName, root, CurrentUserKernelName(), realRoot, realPath)) {
+        static bool reported = false;
+        if (!reported) {
+            reported = true;
+            WriteDiagnosticLine(L"%ws: Error: where the key %ws\\%ws lives cannot be read; keys are backed up under "
+                                L"the path they were asked for",
+                                kExportKey, headerRoot.c_str(), DescribeName(headerPath).c_str());
+        }
+        return;
+    }
+    if (realRoot == headerRoot && EqualsAsciiNoCase(realPath, headerPath))
+        return;
+    headerRoot = realRoot;
+    headerPath = realPath;
+}
+
 } // namespace
 
 const wchar_t* GetRootKeyName(HKEY root)
@@ -176,6 +237,62 @@ const wchar_t* GetRootKeyName(HKEY root)
             return entry.name;
     }
     return L"";
+}
+
+bool QueryKernelKeyName(HKEY key, std::wstring& name)
+{
+    static const NtQueryKeyFn queryKey = LookUp<NtQueryKeyFn>(GetModuleHandleW(L"ntdll.dll"), "NtQueryKey");
+    name.clear();
+    if (queryKey == nullptr || key == nullptr)
+        return false;
+    // KEY_NAME_INFORMATION: the name's length in bytes, then the name.
+    std::vector<ULONG> buffer(130);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(ULONG));
+        ULONG needed = 0;
+        const LONG status = queryKey(key, kKeyNameInformation, buffer.data(), size, &needed);
+        if (status == 0) {
+            const ULONG length = std::min<ULONG>(buffer[0], size - sizeof(ULONG));
+            name.assign(reinterpret_cast<const wchar_t*>(buffer.data() + 1), length / sizeof(wchar_t));
+            return !name.empty();
+        }
+        if (status != kStatusBufferOverflow && status != kStatusBufferTooSmall)
+            return false;
+        buffer.resize(std::max<size_t>(buffer.size() * 2, needed / sizeof(ULONG) + 2));
+    }
+    return false;
+}
+
+bool TranslateKernelKeyName(const std::wstring& kernelName, HKEY root, const std::wstring& currentUserName,
+                            std::wstring& rootName, std::wstring& path)
+{
+    std::wstring rest;
+    if (StartsWithKeyPath(kernelName, L"\\REGISTRY\\MACHINE", rest)) {
+        rootName = L"HKEY_LOCAL_MACHINE";
+        path = rest;
+        return true;
+    }
+    if (root == HKEY_CURRENT_USER || root == HKEY_CLASSES_ROOT) {
+        // The same key for whoever restores the backup as this user; a
+        // restore by another user then reaches that user's own key, as the
+        // HKEY_CURRENT_USER entries of the configuration mean.
+        if (StartsWithKeyPath(kernelName, currentUserName, rest)) {
+            rootName = L"HKEY_CURRENT_USER";
+            path = rest;
+            return true;
+        }
+        if (!currentUserName.empty() && StartsWithKeyPath(kernelName, currentUserName + L"_Classes", rest)) {
+            rootName = L"HKEY_CURRENT_USER";
+            path = rest.empty() ? L"Software\\Classes" : L"Software\\Classes\\" + rest;
+            return true;
+        }
+    }
+    if (StartsWithKeyPath(kernelName, L"\\REGISTRY\\USER", rest) && !rest.empty()) {
+        rootName = L"HKEY_USERS";
+        path = rest;
+        return true;
+    }
+    return false;
 }
 
 CRegistryKey::CRegistryKey(HKEY handle, REGSAM viewFlags) : m_handle(handle), m_viewFlags(viewFlags)
@@ -400,13 +517,25 @@ LONG CRegistryKey::DeleteKeyAndSubkeys()
     LONG result = DeleteOwnKey(m_handle, m_viewFlags);
     if (result == ERROR_SUCCESS)
         return result;
-    // Still has sub keys: remove them depth first, then this key again.
+    // Still has sub keys: remove them depth first, then this key again. A
+    // sub key that is a registry link is opened as the link itself, so that
+    // the link goes and the tree it leads to (elsewhere in the registry)
+    // stays untouched.
     std::vector<std::wstring> names;
     EnumerateSubkeyNames(names);
     for (const std::wstring& name : names) {
-        std::shared_ptr<CRegistryKey> subkey = Open(m_handle, name, m_viewFlags | KEY_READ);
-        if (subkey)
-            subkey->DeleteKeyAndSubkeys();
+        UniqueRegKey handle;
+        const LONG opened = RegOpenKeyExW(m_handle, name.c_str(), REG_OPTION_OPEN_LINK, m_viewFlags | KEY_READ,
+                                          handle.put());
+        if (opened != ERROR_SUCCESS) {
+            if (opened != ERROR_FILE_NOT_FOUND)
+                WriteDiagnosticLine(L"%ws:RegOpenKeyEx: failed for key name: %ws with error: %ld", L"CRegistryKey::Open",
+                                    name.c_str(), opened);
+            continue;
+        }
+        std::unique_ptr<CRegistryKey> subkey(new CRegistryKey(handle.get(), m_viewFlags));
+        handle.release();
+        subkey->DeleteKeyAndSubkeys();
     }
     return DeleteOwnKey(m_handle, m_viewFlags);
 }
@@ -444,22 +573,17 @@ void CRegistryKey::GetValueDataPair(DWORD type, const std::wstring& name, DWORD 
                 return;
             }
         }
-    } else if (type == REG_DWORD) {
-        if (size == sizeof(DWORD)) {
-            DWORD value = 0;
-            std::memcpy(&value, data, sizeof(value));
-            wchar_t digits[16];
-            swprintf(digits, 16, L"%08x", static_cast<unsigned>(value));
-            line += L"dword:";
-            line += digits;
-        } else {
-            WriteDiagnosticLine(L"%ws Error with invalid registry value size, Expected size: %ld Retrieved size: %ld",
-                           L"CRegistryKey::GetValueDataPair", static_cast<long>(sizeof(DWORD)),
-                           static_cast<long>(size));
-            line.clear();
-        }
+    } else if (type == REG_DWORD && size == sizeof(DWORD)) {
+        DWORD value = 0;
+        std::memcpy(&value, data, sizeof(value));
+        wchar_t digits[16];
+        swprintf(digits, 16, L"%08x", static_cast<unsigned>(value));
+        line += L"dword:";
+        line += digits;
         return;
     }
+    // A REG_DWORD of another size has no dword: form; it is deleted like any
+    // other value, so it is written in its exact hex(4): form.
 
     if (type == REG_BINARY) {
         line += L"hex:";
@@ -491,11 +615,12 @@ LONG CRegistryKey::ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& pa
         return ERROR_SUCCESS;
     if (!IsWritableName(path))
         CheckKeyName(kExportKey, rootName, path, path);
-    return ExportTree(root, rootName, path, nullptr, std::wstring());
+    return ExportTree(root, rootName, path, nullptr, std::wstring(), rootName, path);
 }
 
 LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path, HKEY parent,
-                              const std::wstring& nameInParent)
+                              const std::wstring& nameInParent, const std::wstring& headerRoot,
+                              const std::wstring& headerPath)
 {
     // Opening a sub key through its parent is the same key, and much cheaper
     // than walking the whole path from the root again.
@@ -515,12 +640,16 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
     std::vector<wchar_t> nameBuffer(static_cast<size_t>(maxNameLength) + 2);
     std::vector<BYTE> dataBuffer(std::max<DWORD>(maxDataSize, 1));
 
+    std::wstring keyRoot = headerRoot;
+    std::wstring keyPath = headerPath;
+    ResolveHeader(root, key, keyRoot, keyPath);
+
     // The key's block (header, value lines, separator) goes to the backup
     // in one write.
     std::wstring block = L"[";
-    block += rootName;
+    block += keyRoot;
     block += L"\\";
-    block += ToWritableName(path);
+    block += ToWritableName(keyPath);
     block += L"]\n";
 
     std::wstring line;
@@ -594,7 +723,8 @@ LONG CRegistryKey::ExportTree(HKEY root, const wchar_t* rootName, const std::wst
         const std::wstring subkeyPath = path + L"\\" + subkey;
         if (!IsWritableName(subkey))
             CheckKeyName(kExportKey, rootName, subkeyPath, subkey);
-        const LONG subkeyResult = ExportTree(root, rootName, subkeyPath, key, subkey);
+        const LONG subkeyResult =
+            ExportTree(root, rootName, subkeyPath, key, subkey, keyRoot, keyPath + L"\\" + subkey);
         if (subkeyResult != ERROR_SUCCESS)
             WriteDiagnosticLine(L"%ws: Error for Subkey - %s, ErrorCode: %ld", kExportKey, subkeyPath.c_str(),
                                 subkeyResult);
@@ -633,12 +763,15 @@ LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, cons
             CheckValueName(kExportValue, rootName, path, valueName);
         GetValueDataPair(type, ToWritableName(valueName), static_cast<DWORD>(valueName.size()), data.data(), size,
                          line);
+        std::wstring keyRoot = rootName;
+        std::wstring keyPath = path;
+        ResolveHeader(root, key, keyRoot, keyPath);
         // Header, value line (when there is one), then the separator's
         // line end, which the target adds.
         std::wstring block = L"[";
-        block += rootName;
+        block += keyRoot;
         block += L"\\";
-        block += ToWritableName(path);
+        block += ToWritableName(keyPath);
         block += L"]\n";
         if (!line.empty()) {
             block += line;

@@ -8,6 +8,21 @@
 // L"" for any other handle.
 const wchar_t* GetRootKeyName(HKEY root);
 
+// Where a key really lives, in the form a registration-entries file names
+// it: the kernel's name of an open key ("\REGISTRY\MACHINE\...",
+// "\REGISTRY\USER\...") turned into a root name and a path. Keys of the
+// current user (the kernel name of HKEY_CURRENT_USER is currentUserName;
+// its classes live in currentUserName + "_Classes") keep their
+// HKEY_CURRENT_USER form when root is HKEY_CURRENT_USER or HKEY_CLASSES_ROOT;
+// other user keys are named under HKEY_USERS and machine keys under
+// HKEY_LOCAL_MACHINE. False when the name has neither form.
+bool TranslateKernelKeyName(const std::wstring& kernelName, HKEY root, const std::wstring& currentUserName,
+                            std::wstring& rootName, std::wstring& path);
+
+// The kernel's name of an open key (NtQueryKey with KeyNameInformation,
+// looked up in ntdll at run time); false when it cannot be read.
+bool QueryKernelKeyName(HKEY key, std::wstring& name);
+
 // One open registry key. Created only by Open and held through a shared
 // pointer; the last holder closes the handle. The registry-view bits of the
 // access mask (KEY_WOW64_64KEY / KEY_WOW64_32KEY) are kept and reused for
@@ -39,7 +54,10 @@ public:
     void GetValueDataPair(DWORD type, const std::wstring& name, DWORD nameLength, const BYTE* data, DWORD size, std::wstring& line);
     // Write the key tree, or the single value under its key header, to the
     // registry backup "RegBackup.reg". They open their own handle from root
-    // and path, in this key's registry view.
+    // and path, in this key's registry view. Each key is written under the
+    // path where it really lives, so that a key read through the 32-bit
+    // view on 64-bit Windows is restored there (under Wow6432Node) by an
+    // import without a view switch.
     LONG ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& path);
     LONG ExportRegistryValue(HKEY root, const std::wstring& path, const std::wstring& valueName);
 
@@ -48,8 +66,11 @@ public:
 private:
     CRegistryKey(HKEY handle, REGSAM viewFlags);
     // Exports root\path; a sub key is opened through its parent's handle.
+    // headerPath is where the key is expected to live in the backup's
+    // terms (root name and path), corrected by the key's real location.
     LONG ExportTree(HKEY root, const wchar_t* rootName, const std::wstring& path, HKEY parent,
-                    const std::wstring& nameInParent);
+                    const std::wstring& nameInParent, const std::wstring& headerRoot,
+                    const std::wstring& headerPath);
 
     HKEY m_handle;
     REGSAM m_viewFlags;

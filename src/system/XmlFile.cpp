@@ -49,3 +49,15 @@ tinyxml2::XMLError LoadXmlDocument(const std::wstring& path, tinyxml2::XMLDocume
     }
     return document.LoadFile(file.get());
 }
+
+tinyxml2::XMLError ParseXmlDocument(const std::string& bytes, tinyxml2::XMLDocument& document,
+                                    const XmlFileChecks& checks)
+{
+    if (bytes.empty())
+        return tinyxml2::XML_ERROR_FILE_NOT_FOUND;
+    if (checks.maxSize >= 0 && static_cast<long long>(bytes.size()) > checks.maxSize)
+        return tinyxml2::XML_ERROR_FILE_READ_ERROR;
+    if (checks.requireUtf8 && !IsValidUtf8(bytes))
+        return tinyxml2::XML_ERROR_PARSING_TEXT;
+    return document.Parse(bytes.data(), bytes.size());
+}

@@ -15,3 +15,8 @@ struct XmlFileChecks {
 // a failed check the error named above; otherwise the parser's own result.
 tinyxml2::XMLError LoadXmlDocument(const std::wstring& path, tinyxml2::XMLDocument& document,
                                    const XmlFileChecks& checks = XmlFileChecks());
+
+// The same checks on a document held in memory, then the parser's result.
+// An empty text gives XML_ERROR_FILE_NOT_FOUND: there is no document.
+tinyxml2::XMLError ParseXmlDocument(const std::string& bytes, tinyxml2::XMLDocument& document,
+                                    const XmlFileChecks& checks = XmlFileChecks());

@@ -18,6 +18,7 @@
 #include "logs/LogFolder.h"
 #include "system/ProgramInfo.h"
 #include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -145,6 +146,45 @@ TEST_F(ShippedConfig, ExtractedAsConfigXmlInTheLogFolderAndParses)
     RemoveDirectoryW(s_path->c_str());
     EXPECT_EQ(*s_path, ExtractConfigFile());
     EXPECT_EQ(bytes, ReadFileBytes(*s_path));
+}
+
+// A copy that cannot be replaced (locked, read-only, or planted in a shared
+// log folder) is not this document: it is logged, and the run parses the
+// carried document from memory.
+TEST_F(ShippedConfig, UnwritableCopyIsLoggedAndTheCarriedDocumentIsParsed)
+{
+    const std::string bytes = EmbeddedDocument();
+    const std::string planted = "<config><Installer><Name>planted</Name></Installer></config>";
+    WriteFileBytes(*s_path, planted);
+    // Held open by someone else without sharing. (A read-only attribute does
+    // the same on Windows; Wine lets its root user write such files.)
+    UniqueKernelHandle lock(
+        CreateFileW(s_path->c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lock);
+    LogWatch log;
+    const ExtractedConfig extracted = ExtractConfig();
+    lock.reset();
+    const std::string text = log.NewText();
+    EXPECT_EQ(*s_path, extracted.path);
+    EXPECT_FALSE(extracted.written);
+    EXPECT_EQ(bytes, extracted.document);
+    EXPECT_EQ(planted, ReadFileBytes(*s_path));
+    const std::string line = "\tExtractConfigFile: Error: " + WideToUtf8(*s_path) + " could not be written, error 32; "
+                             "the configuration carried in the program is used, the file is not read\r\n";
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
+
+    CConfiguration config;
+    EXPECT_TRUE(config.InitializeFromDocument(extracted.document));
+    EXPECT_EQ(Config().GetInstallerNames(), config.GetInstallerNames());
+    EXPECT_EQ(Config().GetRegistryKeys().size(), config.GetRegistryKeys().size());
+    DeleteFileW(s_path->c_str());
+
+    // No document (the resource missing) fails like a missing file.
+    LogWatch empty;
+    EXPECT_FALSE(config.InitializeFromDocument(""));
+    EXPECT_NE(std::string::npos,
+              empty.NewText().find("\tCConfiguration::Initialize failed. Open config file failed with 3\r\n"));
+    EXPECT_FALSE(config.InitializeFromDocument(std::string("<config>\xff</config>")));
 }
 
 // The product carries the document as type "XML", id 107, US English,

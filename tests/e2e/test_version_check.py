@@ -7,7 +7,8 @@ import time
 
 import pytest
 
-from version_server import LoopbackAuthority, RecordingProxy, SilentServer, VersionServer, closed_port
+from version_server import (LoopbackAuthority, RecordingProxy, SilentServer, TricklingHeadersServer, VersionServer,
+                            closed_port)
 
 OWN = "1.0.3.0"
 HEADER = f"ZRA cleanup utility version {OWN}\n"
@@ -139,6 +140,19 @@ def test_trickling_body_is_given_up_within_the_bound(prefix, http_server):
     assert elapsed < START_UP_BOUND
     # What arrived before the deadline is the answer.
     assert text.startswith(HEADER + "There is a new version 9.0.0.1"), text
+
+
+def test_trickling_headers_are_given_up_within_the_bound(prefix):
+    # The status line and headers arrive one byte at a time: every single
+    # read is quick, the whole answer would take about a minute.
+    server = TricklingHeadersServer()
+    try:
+        text, elapsed = timed_report(prefix, f"http://127.0.0.1:{server.port}/zcu/ZCUVersion.txt")
+    finally:
+        server.close()
+    assert server.connections, "the tool never connected"
+    assert text == OFFLINE
+    assert elapsed < START_UP_BOUND
 
 
 def test_untrusted_certificate_is_refused(fresh_prefix, tmp_path):

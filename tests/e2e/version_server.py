@@ -227,6 +227,56 @@ class SilentServer:
         self.sock.close()
 
 
+class TricklingHeadersServer:
+    """Answers every request with its status line and headers one byte at a
+    time, a pause after each: the headers take far longer than the tool's
+    budget to arrive."""
+
+    def __init__(self, pause: float = 0.15):
+        self.pause = pause
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.connections = 0
+        self.stopped = threading.Event()
+        self.thread = threading.Thread(target=self._accept, daemon=True)
+        self.thread.start()
+
+    def _accept(self):
+        self.sock.settimeout(0.2)
+        while not self.stopped.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                continue
+            self.connections += 1
+            threading.Thread(target=self._trickle, args=(conn,), daemon=True).start()
+
+    def _trickle(self, conn):
+        answer = (b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nX-Padding: " + b"z" * 400 +
+                  b"\r\nContent-Length: 7\r\n\r\n9.9.9.9")
+        with conn:
+            try:
+                conn.settimeout(5)
+                conn.recv(4096)
+                for byte in answer:
+                    if self.stopped.is_set():
+                        break
+                    conn.sendall(bytes([byte]))
+                    time.sleep(self.pause)
+            except OSError:
+                pass  # the client gave up
+
+    @property
+    def port(self) -> int:
+        return self.sock.getsockname()[1]
+
+    def close(self):
+        self.stopped.set()
+        self.thread.join()
+        self.sock.close()
+
+
 def closed_port() -> int:
     """A loopback port nothing listens on (bound and released again)."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:

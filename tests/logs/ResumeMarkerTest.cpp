@@ -129,14 +129,22 @@ TEST_F(ResumeMarker, ResumedRegistryBackupAppendsWithoutASecondHeader)
     }
     EXPECT_EQ(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\First]\r\n\"v\"=dword:00000001\r\n", ReadFileBytes(path));
 
-    // A resumed run whose backup is gone starts it empty, without a header.
+    // A resumed run whose backup is gone (the first run exported nothing)
+    // or empty starts it with the header: the importer rejects a file that
+    // starts with a key.
     DeleteFileW(path.c_str());
     {
         CRegLog resumed;
         EXPECT_TRUE(resumed.IsOpen());
+        resumed.WriteLine(L"[%ws\\%ws]", L"HKEY_LOCAL_MACHINE", L"Second");
     }
-    EXPECT_TRUE(FileExists(path));
-    EXPECT_EQ("", ReadFileBytes(path));
+    EXPECT_EQ(std::string(kHeader) + "[HKEY_LOCAL_MACHINE\\Second]\r\n", ReadFileBytes(path));
+    WriteFileBytes(path, "");
+    {
+        CRegLog resumed;
+        EXPECT_TRUE(resumed.IsOpen());
+    }
+    EXPECT_EQ(std::string(kHeader), ReadFileBytes(path));
 }
 
 // The checks below need a process of their own, because they are about the

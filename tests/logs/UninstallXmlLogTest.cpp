@@ -549,13 +549,53 @@ TEST_F(ResultLog, UnreadableContinuedFileStartsANewDocument)
 TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
 {
     UninstallXmlLog log(L"UninstallLog.xml", false);
-    // A folder in the way of the temporary file makes the saves fail.
+    const std::string failed = "\tUninstallXmlLog::Save: Error: the result log " + WideToUtf8(m_path) +
+                               " could not be saved, error ";
+    const size_t start = ReadFileBytes(GetDebugLog().GetFilePath()).size();
+    auto logged = [&] { return ReadFileBytes(GetDebugLog().GetFilePath()).substr(start); };
+    auto count = [](const std::string& text, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    // A folder in the way of the temporary file makes the saves fail; the
+    // text log says so once, with the Win32 code.
     ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "kept.exe")));
     EXPECT_FALSE(log.LastSaveSucceeded());
+    EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "also kept.exe")));
+    EXPECT_FALSE(log.LastSaveSucceeded());
+    EXPECT_EQ(1u, count(logged(), failed)) << logged();
+    EXPECT_NE(std::string::npos, logged().find(failed + "5; its changes are kept for the next save\r\n")) << logged();
     EXPECT_EQ(0, CountChildren(SectionOnDisk("Processes"), "process")) << "the old file stays whole";
     RemoveDirectoryW((m_path + L".tmp").c_str());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "next.exe")));
     EXPECT_TRUE(log.LastSaveSucceeded());
-    EXPECT_EQ(2, CountChildren(SectionOnDisk("Processes"), "process"));
+    EXPECT_EQ(3, CountChildren(SectionOnDisk("Processes"), "process"));
+    // A later failure is reported again.
+    ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
+    log.Save();
+    EXPECT_FALSE(log.LastSaveSucceeded());
+    EXPECT_EQ(2u, count(logged(), failed)) << logged();
+    RemoveDirectoryW((m_path + L".tmp").c_str());
+}
+
+TEST(ResultLogText, CharactersXmlCannotHoldAreReplaced)
+{
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ("plain <&> \"text\"", ToXmlText("plain <&> \"text\""));
+    EXPECT_EQ("tab\tline\ncr\r", ToXmlText("tab\tline\ncr\r"));
+    EXPECT_EQ("a" + r + "b" + r + "c" + r, ToXmlText(std::string("a\x01" "b\x1f" "c\0", 6)));
+    EXPECT_EQ("\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD", ToXmlText("\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\xEF\xBF\xBD"));
+    // Invalid UTF-8: lone bytes, a cut sequence, an overlong form, encoded
+    // surrogates, U+FFFE and U+FFFF, a code point past U+10FFFF.
+    EXPECT_EQ(r + "x", ToXmlText("\xFFx"));
+    EXPECT_EQ(r + "x", ToXmlText("\x80x"));
+    EXPECT_EQ(r + r, ToXmlText("\xE4\xB8"));
+    EXPECT_EQ(r + r, ToXmlText("\xC0\xAF"));
+    EXPECT_EQ(r + r, ToXmlText("\xED\xA0\x80\xED\xBF\xBF"));
+    EXPECT_EQ(r + r, ToXmlText("\xEF\xBF\xBE\xEF\xBF\xBF"));
+    EXPECT_EQ(r + r + r + r, ToXmlText("\xF4\x90\x80\x80"));
+    EXPECT_EQ(r + "\x7F", ToXmlText("\x0B\x7F"));
 }

@@ -1,3 +1,5 @@
+#include <windows.h>
+
 #include <string>
 #include <vector>
 
@@ -7,6 +9,8 @@
 #include "run/CommandLine.h"
 #include "run/VersionReport.h"
 #include "support/TestSupport.h"
+#include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -96,6 +100,57 @@ TEST(CommandLine, LogpathIsCreatedAndBecomesTheOverride)
     const std::wstring tooLong = temp.Path() + std::wstring(257 - temp.Path().size(), L'x');
     EXPECT_EQ(L"The maximum length of the log path is 256 characters.\n", Parse({L"/Logpath", tooLong}, refused).console);
     EXPECT_TRUE(GetLogFolderOverride().empty());
+}
+
+// A re-launch after a restart starts in another current folder: relative
+// values are kept as full paths.
+TEST(CommandLine, RelativeConfigAndLogpathBecomeFullPaths)
+{
+    ScopedTempDir temp(L"relative");
+    wchar_t previous[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(temp.Path().c_str()));
+    RunOptions options;
+    const CommandLineResult result =
+        Parse({L"/v", L"/Config", L"cfg\\my config.xml", L"/Logpath", L"..\\relative logs"}, options);
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(CommandLineAction::Run, result.action);
+    std::wstring parent = temp.Path().substr(0, temp.Path().size() - 1);
+    parent = parent.substr(0, parent.rfind(L'\\') + 1);
+    EXPECT_EQ(temp.Path() + L"cfg\\my config.xml", options.configPath);
+    EXPECT_EQ(parent + L"relative logs", options.logPath);
+    EXPECT_EQ(options.logPath, GetLogFolderOverride());
+    EXPECT_TRUE(DirectoryExists(parent + L"relative logs"));
+    // The echo shows the values as they were typed.
+    EXPECT_EQ(L"\nCmd line  = /v\nCmd line  = cfg\\my config.xml\nCmd line  = ..\\relative logs\n", result.console);
+    SetLogFolderOverride(L"");
+    RemoveDirectoryW((parent + L"relative logs").c_str());
+}
+
+// A folder that cannot take the logs is refused like one that cannot be
+// created: an existing file, a folder below a file, an unreachable share.
+TEST(CommandLine, LogpathMustBeAFolderThatTakesFiles)
+{
+    ScopedTempDir temp(L"unusable");
+    WriteFileBytes(temp.Path() + L"plain file", "x");
+    for (const std::wstring& value : {temp.Path() + L"plain file", temp.Path() + L"plain file\\below",
+                                      std::wstring(L"\\\\zra-no-such-host.invalid\\share\\logs")}) {
+        RunOptions options;
+        const CommandLineResult result = Parse({L"/Logpath", value}, options);
+        EXPECT_EQ(CommandLineAction::Exit, result.action) << WideToUtf8(value);
+        EXPECT_EQ(L"Can't set a directory to the path:" + value + L"\n", result.console);
+        EXPECT_TRUE(options.logPath.empty());
+        EXPECT_TRUE(GetLogFolderOverride().empty());
+    }
+    unsigned long error = 0;
+    EXPECT_FALSE(IsUsableLogFolder(temp.Path() + L"plain file", error));
+    EXPECT_NE(0u, error);
+    EXPECT_TRUE(IsUsableLogFolder(temp.Path(), error));
+    EXPECT_EQ(0u, error);
+    // The probe file is gone again.
+    WIN32_FIND_DATAW found;
+    const UniqueFindHandle search(FindFirstFileW((temp.Path() + L"ZraCleanupProbe*").c_str(), &found));
+    EXPECT_FALSE(search);
 }
 
 TEST(CommandLine, HelpAndVersionStopReading)

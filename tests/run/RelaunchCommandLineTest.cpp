@@ -8,10 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "logs/Log.h"
 #include "logs/LogFolder.h"
 #include "run/CommandLine.h"
 #include "steps/Reboot.h"
 #include "support/TestSupport.h"
+#include "system/ProgramInfo.h"
+#include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -132,4 +136,109 @@ TEST(RelaunchCommandLine, PathsWithBlanksReadBackUnchanged)
     EXPECT_TRUE(parsedMeta.metaInstallerReboot);
     EXPECT_TRUE(parsedMeta.verbose);
     EXPECT_EQ(2, parsedMeta.step);
+}
+
+namespace {
+
+// A folder path of the given length at least, each component a long name.
+std::wstring LongFolder(const std::wstring& base, size_t length)
+{
+    std::wstring path = base;
+    CreateDirectoryW(path.c_str(), nullptr);
+    for (int i = 0; path.size() < length; ++i) {
+        path += L"Halvora cleanup folder with a rather long name number " + std::to_wstring(i) + L"\\";
+        CreateDirectoryW(path.c_str(), nullptr);
+    }
+    return path;
+}
+
+std::wstring ReadRunOnceValue()
+{
+    UniqueRegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, Utils::RunOnceKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
+        ERROR_SUCCESS)
+        return L"<no key>";
+    std::vector<wchar_t> data(4096, L'\0');
+    DWORD size = static_cast<DWORD>((data.size() - 1) * sizeof(wchar_t));
+    if (RegQueryValueExW(key.get(), Utils::RunOnceValueName, nullptr, nullptr, reinterpret_cast<BYTE*>(data.data()),
+                         &size) != ERROR_SUCCESS)
+        return L"<no value>";
+    RegDeleteValueW(key.get(), Utils::RunOnceValueName);
+    return data.data();
+}
+
+std::wstring Unchanged(const std::wstring& path)
+{
+    return path;
+}
+
+} // namespace
+
+// Windows runs at most 260 characters from RunOnce. Long /Config and
+// /Logpath paths (full paths since the command line keeps them so) are
+// registered in their short form, which names the same files; a line that
+// cannot be made short enough is logged clearly.
+TEST(RelaunchCommandLine, OverlongLineUsesShortPathsAndSaysSo)
+{
+    ScopedTempDir temp(L"long");
+    const std::wstring configFolder = LongFolder(temp.Path() + L"config\\", 200);
+    const std::wstring config = configFolder + L"cleanup configuration.xml";
+    WriteFileBytes(config, "<config/>");
+    ASSERT_TRUE(FileExists(config));
+    const std::wstring logs = LongFolder(temp.Path() + L"logs\\", 150);
+    RunOptions options;
+    options.silent = true;
+    options.noReboot = true;
+    options.configPath = config;
+    options.logPath = logs;
+    options.step = 4;
+
+    const std::wstring full = Utils::BuildRelaunchCommandLine(options, Program);
+    ASSERT_GT(full.size(), Utils::RunOnceCommandLineLimit);
+    EXPECT_EQ(full, Utils::BuildRegisteredCommandLine(options, Program, Unchanged));
+    const std::wstring line = Utils::BuildRegisteredCommandLine(options, Program);
+    EXPECT_LE(line.size(), Utils::RunOnceCommandLineLimit) << WideToUtf8(line);
+    // Read back, the short paths name the same files.
+    const std::vector<std::wstring> args = SplitAsWindows(line);
+    ASSERT_EQ(9u, args.size()) << WideToUtf8(line);
+    EXPECT_EQ(L"-Config", args[3]);
+    EXPECT_EQ(ReadFileBytes(config), ReadFileBytes(args[4]));
+    wchar_t longForm[1024] = {};
+    ASSERT_NE(0u, GetLongPathNameW(args[6].c_str(), longForm, 1024));
+    EXPECT_EQ(logs, std::wstring(longForm) + (std::wstring(longForm).back() == L'\\' ? L"" : L"\\"));
+    EXPECT_EQ((std::vector<std::wstring>{L"-Step", L"4"}), std::vector<std::wstring>(args.begin() + 7, args.end()));
+
+    // Registered by the restart request, with the reason in the text log.
+    const std::wstring logPath = GetDebugLog().GetFilePath();
+    size_t start = ReadFileBytes(logPath).size();
+    Utils::SetRebootParamRun(options);
+    std::string logged = ReadFileBytes(logPath).substr(start);
+    const std::wstring registered = ReadRunOnceValue();
+    EXPECT_LE(registered.size(), Utils::RunOnceCommandLineLimit);
+    EXPECT_EQ(Utils::GetShortPath(config), SplitAsWindows(registered).at(4));
+    EXPECT_NE(std::string::npos, logged.find("\tUtils::SetRebootParamRun: Error: the command line is " +
+                                             std::to_string(Utils::BuildRelaunchCommandLine(options, GetProgramPath()).size()) +
+                                             " characters long; Windows runs at most 260 characters from RunOnce\r\n"))
+        << logged;
+    EXPECT_NE(std::string::npos, logged.find("\tUtils::SetRebootParamRun: the short form of its paths is registered ("))
+        << logged;
+
+    // A path without a short form (here: one that does not exist) stays long.
+    options.configPath = configFolder + L"missing configuration file with a long name.xml";
+    start = ReadFileBytes(logPath).size();
+    Utils::SetRebootParamRun(options);
+    logged = ReadFileBytes(logPath).substr(start);
+    EXPECT_GT(ReadRunOnceValue().size(), Utils::RunOnceCommandLineLimit);
+    EXPECT_NE(std::string::npos, logged.find("with the short form of its paths; the cleanup will not continue by itself "
+                                             "after the restart: start the tool again with the same options"))
+        << logged;
+
+    // A short line is registered as it is, with nothing more to say.
+    RunOptions plain;
+    plain.silent = plain.noReboot = true;
+    plain.step = 4;
+    start = ReadFileBytes(logPath).size();
+    Utils::SetRebootParamRun(plain);
+    EXPECT_EQ(Utils::BuildRelaunchCommandLine(plain, GetProgramPath()), ReadRunOnceValue());
+    EXPECT_EQ(std::string::npos, ReadFileBytes(logPath).substr(start).find("RunOnce"));
 }

@@ -8,8 +8,10 @@
 
 #include "logs/Log.h"
 #include "support/TestSupport.h"
+#include "system/AsciiText.h"
 #include "system/RegistryKey.h"
 #include "system/TextConvert.h"
+#include "system/UniqueHandle.h"
 
 namespace {
 
@@ -97,12 +99,11 @@ TEST_F(RegistryKeyTest, DwordAndHexLines)
 {
     EXPECT_EQ(L"\"d\"=dword:0000001a", Line(REG_DWORD, L"d", {0x1a, 0, 0, 0}));
     EXPECT_EQ(L"@=dword:ffffffff", Line(REG_DWORD, L"", {0xff, 0xff, 0xff, 0xff}));
-    LogWatch log;
-    EXPECT_EQ(L"", Line(REG_DWORD, L"d", {1, 0, 0, 0, 0, 0, 0, 0}));
-    const std::string added = log.Added();
-    EXPECT_NE(std::string::npos, added.find("\tCRegistryKey::GetValueDataPair Error with invalid registry value size, "
-                                            "Expected size: 4 Retrieved size: 8\r\n"))
-        << added;
+    // A REG_DWORD of another size keeps its exact bytes.
+    EXPECT_EQ(L"\"d\"=hex(4):01,00,00,00,00,00,00,00", Line(REG_DWORD, L"d", {1, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(L"\"d\"=hex(4):01,02", Line(REG_DWORD, L"d", {1, 2}));
+    EXPECT_EQ(L"\"d\"=hex(4):", Line(REG_DWORD, L"d", {}));
+    EXPECT_EQ(L"\"q\"=hex(b):01,02,03,04", Line(REG_QWORD, L"q", {1, 2, 3, 4}));
 
     EXPECT_EQ(L"\"e\"=hex(2):61,00,62,00,00,00", Line(REG_EXPAND_SZ, L"e", Text(L"ab")));
     EXPECT_EQ(L"\"m\"=hex(7):61,00,00,00,00,00", Line(REG_MULTI_SZ, L"m", Text(std::wstring(L"a\0", 2))));
@@ -294,7 +295,11 @@ TEST_F(RegistryKeyTest, ExportWritesHeaderValuesSeparatorAndSubkeysDepthFirst)
     ASSERT_EQ(0u, added.find(top)) << added;
     const size_t separator = added.find("\r\n\r\n");
     const std::string values = added.substr(top.size(), separator + 2 - top.size());
-    EXPECT_TRUE(values == "@=\"top\"\r\n\"n\"=dword:00000002\r\n" || values == "\"n\"=dword:00000002\r\n@=\"top\"\r\n")
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = values.find("\r\n", start)) != std::string::npos; start = end + 2)
+        lines.push_back(values.substr(start, end - start));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ((std::vector<std::string>{"\"bad\"=hex(4):01,02", "\"n\"=dword:00000002", "@=\"top\""}), lines)
         << values;
     EXPECT_EQ("[HKEY_CURRENT_USER\\Software\\Halvora KeyTest\\child]\r\n\r\n"
               "[HKEY_CURRENT_USER\\Software\\Halvora KeyTest\\child\\grandchild]\r\n\"g\"=hex:00,00\r\n\r\n",
@@ -336,3 +341,112 @@ TEST(RegistryKey, OpenKeepsTheViewAndLogsFailures)
 }
 
 } // namespace
+
+namespace {
+
+struct Translated {
+    bool ok;
+    std::wstring root, path;
+    bool operator==(const Translated& other) const
+    {
+        return ok == other.ok && root == other.root && path == other.path;
+    }
+};
+
+Translated Translate(const std::wstring& kernelName, HKEY root)
+{
+    Translated result{false, L"", L""};
+    result.ok = TranslateKernelKeyName(kernelName, root, L"\\REGISTRY\\USER\\S-1-5-21-7-8-9-1001", result.root,
+                                       result.path);
+    return result;
+}
+
+void PrintTo(const Translated& t, std::ostream* os)
+{
+    *os << t.ok << " " << WideToUtf8(t.root) << " " << WideToUtf8(t.path);
+}
+
+} // namespace
+
+TEST(RegistryKeyLocation, KernelNamesBecomeRegistrationEntryPaths)
+{
+    const std::wstring user = L"\\REGISTRY\\USER\\S-1-5-21-7-8-9-1001";
+    EXPECT_EQ((Translated{true, L"HKEY_LOCAL_MACHINE", L"SOFTWARE\\Wow6432Node\\Halvora"}),
+              Translate(L"\\REGISTRY\\MACHINE\\SOFTWARE\\Wow6432Node\\Halvora", HKEY_LOCAL_MACHINE));
+    // Wine spells the roots in mixed case.
+    EXPECT_EQ((Translated{true, L"HKEY_LOCAL_MACHINE", L"Software\\Classes\\Wow6432Node\\CLSID"}),
+              Translate(L"\\Registry\\Machine\\Software\\Classes\\Wow6432Node\\CLSID", HKEY_CLASSES_ROOT));
+    EXPECT_EQ((Translated{true, L"HKEY_LOCAL_MACHINE", L""}), Translate(L"\\REGISTRY\\MACHINE", HKEY_LOCAL_MACHINE));
+    // The current user's keys keep their HKEY_CURRENT_USER form; its classes
+    // (a hive of their own) are named where HKEY_CURRENT_USER shows them.
+    EXPECT_EQ((Translated{true, L"HKEY_CURRENT_USER", L"Software\\Halvora"}),
+              Translate(user + L"\\Software\\Halvora", HKEY_CURRENT_USER));
+    EXPECT_EQ((Translated{true, L"HKEY_CURRENT_USER", L"Software\\Classes\\Wow6432Node\\CLSID\\{x}"}),
+              Translate(user + L"_Classes\\Wow6432Node\\CLSID\\{x}", HKEY_CURRENT_USER));
+    EXPECT_EQ((Translated{true, L"HKEY_CURRENT_USER", L"Software\\Classes"}),
+              Translate(user + L"_Classes", HKEY_CLASSES_ROOT));
+    // Keys reached through HKEY_USERS (a loaded hive, another user) stay there.
+    EXPECT_EQ((Translated{true, L"HKEY_USERS", L"S-1-5-21-7-8-9-1001\\Software\\Halvora"}),
+              Translate(user + L"\\Software\\Halvora", HKEY_USERS));
+    EXPECT_EQ((Translated{true, L"HKEY_USERS", L"S-1-5-21-7-8-9-10012\\Software"}),
+              Translate(user + L"2\\Software", HKEY_CURRENT_USER));
+    EXPECT_EQ((Translated{true, L"HKEY_USERS", L"jdoe\\Software\\Halvora"}),
+              Translate(L"\\REGISTRY\\USER\\jdoe\\Software\\Halvora", HKEY_USERS));
+    EXPECT_FALSE(Translate(L"\\REGISTRY\\USER", HKEY_USERS).ok);
+    EXPECT_FALSE(Translate(L"\\REGISTRY\\MACHINEX\\Software", HKEY_LOCAL_MACHINE).ok);
+    EXPECT_FALSE(Translate(L"", HKEY_LOCAL_MACHINE).ok);
+}
+
+// A key of the 32-bit view lives under Wow6432Node on 64-bit Windows: its
+// kernel name says so, and the export names it there.
+TEST(RegistryKeyLocation, ExportNamesThe32BitViewWhereItLives)
+{
+    const std::wstring top = L"Software\\Halvora Location";
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_32KEY);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_64KEY);
+    {
+        const UniqueRegKey created(CreateRegistryKey(HKEY_LOCAL_MACHINE, top + L"\\Sub", KEY_WOW64_32KEY));
+        ASSERT_TRUE(created);
+        UniqueRegKey other;
+        ASSERT_NE(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, top.c_str(), 0, KEY_READ | KEY_WOW64_64KEY,
+                                               other.put()))
+            << "the 64-bit test bed has separate registry views";
+    }
+
+    std::shared_ptr<CRegistryKey> key = CRegistryKey::Open(HKEY_LOCAL_MACHINE, top, KEY_ALL_ACCESS | KEY_WOW64_32KEY);
+    ASSERT_TRUE(key);
+    std::wstring kernelName;
+    ASSERT_TRUE(QueryKernelKeyName(key->GetHandle(), kernelName));
+    std::wstring root, path;
+    ASSERT_TRUE(TranslateKernelKeyName(kernelName, HKEY_LOCAL_MACHINE, L"", root, path)) << WideToUtf8(kernelName);
+    EXPECT_EQ(L"HKEY_LOCAL_MACHINE", root);
+    EXPECT_TRUE(EqualsAsciiNoCase(std::wstring(L"Software\\Wow6432Node\\Halvora Location"), path))
+        << WideToUtf8(path);
+
+    RegBackupWatch backup;
+    EXPECT_EQ(ERROR_SUCCESS, key->ExportRegistryKeyAndSubkeys(HKEY_LOCAL_MACHINE, top));
+    const std::string added = backup.Added();
+    const std::string header = "[HKEY_LOCAL_MACHINE\\" + WideToUtf8(path) + "]\r\n\r\n";
+    EXPECT_EQ(header + "[HKEY_LOCAL_MACHINE\\" + WideToUtf8(path) + "\\Sub]\r\n\r\n", added);
+
+    // A key of the current user keeps its HKEY_CURRENT_USER name.
+    {
+        const UniqueRegKey userKey(CreateRegistryKey(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_WOW64_64KEY));
+        ASSERT_TRUE(userKey);
+        const DWORD one = 1;
+        RegSetValueExW(userKey.get(), L"v", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof(one));
+    }
+    RegBackupWatch userBackup;
+    std::shared_ptr<CRegistryKey> user =
+        CRegistryKey::Open(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_READ | KEY_WOW64_64KEY);
+    ASSERT_TRUE(user);
+    EXPECT_EQ(ERROR_SUCCESS, user->ExportRegistryValue(HKEY_CURRENT_USER, L"Software\\Halvora Location", L"v"));
+    EXPECT_EQ(ERROR_SUCCESS, user->ExportRegistryKeyAndSubkeys(HKEY_CURRENT_USER, L"Software\\Halvora Location"));
+    const std::string userBlock = "[HKEY_CURRENT_USER\\Software\\Halvora Location]\r\n\"v\"=dword:00000001\r\n\r\n";
+    EXPECT_EQ(userBlock + userBlock, userBackup.Added());
+
+    key.reset();
+    user.reset();
+    DeleteRegistryTree(HKEY_CURRENT_USER, L"Software\\Halvora Location", KEY_WOW64_64KEY);
+    DeleteRegistryTree(HKEY_LOCAL_MACHINE, top, KEY_WOW64_32KEY);
+}

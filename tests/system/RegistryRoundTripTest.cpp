@@ -100,6 +100,9 @@ void BuildTree(const std::wstring& top, REGSAM view)
     SetRaw(key, L"EmptyBinary", REG_BINARY, {});
     SetRaw(key, L"Dword", REG_DWORD, {0x1a, 0, 0, 0});
     SetRaw(key, L"DwordMax", REG_DWORD, {0xff, 0xff, 0xff, 0xff});
+    SetRaw(key, L"ShortDword", REG_DWORD, {0x34, 0x12});
+    SetRaw(key, L"LongDword", REG_DWORD, {1, 2, 3, 4, 5, 6, 7, 8});
+    SetRaw(key, L"ShortQword", REG_QWORD, {1, 2, 3});
     SetRaw(key, L"BigEndian", REG_DWORD_BIG_ENDIAN, {1, 2, 3, 4});
     SetRaw(key, L"Qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8});
     SetRaw(key, L"None", REG_NONE, {});
@@ -150,12 +153,14 @@ void WriteForImport(const std::wstring& path, const std::string& text)
     WriteFileBytes(path, utf16);
 }
 
-DWORD ImportRegFile(const std::wstring& path, REGSAM view)
+// The machine's own reg.exe (64-bit on 64-bit Windows, as a double-click
+// on the file uses regedit): /reg:64 keeps a 32-bit test process from
+// starting the 32-bit copy, which would put the keys in the 32-bit view.
+DWORD ImportRegFile(const std::wstring& path)
 {
     wchar_t folder[MAX_PATH + 1] = {};
     GetSystemDirectoryW(folder, MAX_PATH);
-    return RunProcessAndWait(L"\"" + std::wstring(folder) + L"\\reg.exe\" import \"" + path + L"\" " +
-                      (view == KEY_WOW64_32KEY ? L"/reg:32" : L"/reg:64"));
+    return RunProcessAndWait(L"\"" + std::wstring(folder) + L"\\reg.exe\" import \"" + path + L"\" /reg:64");
 }
 
 class RegistryRoundTrip : public ::testing::TestWithParam<REGSAM> {
@@ -178,7 +183,7 @@ TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
     }
     Tree before;
     ReadTree(HKEY_LOCAL_MACHINE, top, view, L"", before);
-    ASSERT_EQ(6u + 26 + 4, before.size());
+    ASSERT_EQ(6u + 29 + 4, before.size());
 
     CRegLog& backup = GetRegLog();
     ASSERT_TRUE(backup.IsOpen());
@@ -194,14 +199,23 @@ TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
     const std::string file = ReadFileBytes(backup.GetFilePath());
     ASSERT_EQ(0u, file.find(kRegHeader));
     const std::string exported = file.substr(start);
-    EXPECT_EQ(0u, exported.find("[HKEY_LOCAL_MACHINE\\Software\\Halvora RoundTrip]\r\n@=\"the default value\"\r\n"));
-    // Nothing in the file needs more than 7-bit text, and no line is over long.
+    // Each key is named where it lives: the 32-bit view under Wow6432Node.
+    const std::string where = view32 ? "Software\\Wow6432Node\\Halvora RoundTrip" : "Software\\Halvora RoundTrip";
+    EXPECT_EQ(0u, exported.find("[HKEY_LOCAL_MACHINE\\" + where + "]\r\n@=\"the default value\"\r\n"));
+    EXPECT_NE(std::string::npos, exported.find("\r\n[HKEY_LOCAL_MACHINE\\" + where + "\\Level 1\\Level 2\\Level 3]\r\n"));
+    // A REG_DWORD or REG_QWORD of another size keeps its exact bytes.
+    EXPECT_NE(std::string::npos, exported.find("\r\n\"ShortDword\"=hex(4):34,12\r\n"));
+    EXPECT_NE(std::string::npos, exported.find("\r\n\"LongDword\"=hex(4):01,02,03,04,05,06,07,08\r\n"));
+    EXPECT_NE(std::string::npos, exported.find("\r\n\"ShortQword\"=hex(b):01,02,03\r\n"));
+    // Nothing in the file needs more than 7-bit text, and no value line is
+    // over long.
     size_t lineStart = 0;
     for (size_t i = 0; i < exported.size(); ++i) {
         EXPECT_LT(static_cast<unsigned char>(exported[i]), 0x80u) << "at " << i;
         if (exported[i] == '\n') {
             EXPECT_EQ('\r', exported[i - 1]);
-            EXPECT_LE(i - lineStart, 81u) << exported.substr(lineStart, i - lineStart);
+            if (exported[lineStart] != '[')
+                EXPECT_LE(i - lineStart, 81u) << exported.substr(lineStart, i - lineStart);
             lineStart = i + 1;
         }
     }
@@ -209,7 +223,9 @@ TEST_P(RegistryRoundTrip, RestoresTheTreeExactly)
     ScopedTempDir folder(L"roundtrip");
     const std::wstring regFile = folder.Path() + L"restore.reg";
     WriteForImport(regFile, kRegHeader + exported);
-    ASSERT_EQ(0u, ImportRegFile(regFile, view)) << "reg import failed";
+    // Restored as a double-click restores it: in the machine's own view,
+    // without a view switch, whichever view the keys were read through.
+    ASSERT_EQ(0u, ImportRegFile(regFile)) << "reg import failed";
 
     if (view32) {
         EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, redirected + L"\\Level 1\\Level 2\\Level 3", KEY_WOW64_64KEY));
@@ -266,7 +282,7 @@ TEST(RegistryRoundTrip, SingleValueExportRestoresTheValue)
 
     ScopedTempDir folder(L"single");
     WriteForImport(folder.Path() + L"v.reg", kRegHeader + exported);
-    ASSERT_EQ(0u, ImportRegFile(folder.Path() + L"v.reg", KEY_WOW64_64KEY));
+    ASSERT_EQ(0u, ImportRegFile(folder.Path() + L"v.reg"));
     Tree after;
     ReadTree(HKEY_LOCAL_MACHINE, path, KEY_WOW64_64KEY, L"", after);
     EXPECT_EQ(4u, after.size());

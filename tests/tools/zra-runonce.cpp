@@ -2,8 +2,10 @@
 // next administrator logon. Reads "HalvoraZraCleanup" under HKEY_LOCAL_MACHINE
 // Software\Microsoft\Windows\CurrentVersion\RunOnce (64-bit view), deletes
 // the value, runs its command line exactly as stored with this program's
-// standard handles, and exits with the command's exit code (255 when there
-// is no value or it cannot be started).
+// standard handles, in the system folder as the logon does (so a relative
+// path in the command line does not resolve against the folder the tool was
+// first started from), and exits with the command's exit code (255 when
+// there is no value or it cannot be started).
 #include <windows.h>
 
 #include <cstdio>
@@ -40,7 +42,10 @@ int wmain()
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    wchar_t systemFolder[MAX_PATH + 1] = {};
+    GetSystemDirectoryW(systemFolder, MAX_PATH);
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, systemFolder, &startup,
+                        &process)) {
         std::fwprintf(stderr, L"zra-runonce: cannot start %ls (%lu)\n", commandLine.c_str(), GetLastError());
         return 255;
     }
