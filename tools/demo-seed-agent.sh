@@ -85,8 +85,47 @@ w reg add "$ts\WinStations\Kpa-TCP" /v PortNumber /t REG_DWORD /d 2598 /f /reg:6
 w reg add "$ts\WinStations\Kpa-SSL" /v PortNumber /t REG_DWORD /d 443 /f /reg:64
 w reg add "$ts\Wds\kpawd" /v WdName /d 'Kpa Listener' /f /reg:64
 
-# Services and a kernel driver, as the agent registers them.
+# Services and kernel drivers, as the agent registers them; the service of
+# the driver kpawd is gone already, its key is left.
 w sc create zgfx type= kernel binPath= 'C:\windows\system32\drivers\zgfx.sys' start= demand
+w sc create HvrUsbHub type= kernel binPath= 'C:\windows\system32\drivers\HvrUsbHub.sys' start= demand
+w reg add 'HKLM\SYSTEM\CurrentControlSet\Services\kpawd' /v Start /t REG_DWORD /d 1 /f /reg:64
+w reg add 'HKLM\SYSTEM\CurrentControlSet\Services\kpawd' /v ImagePath /t REG_EXPAND_SZ \
+  /d 'system32\drivers\kpawd.sys' /f /reg:64
+
+# The agent's Windows Installer products under the shipped upgrade codes
+# (the plug-in's removal asks for a restart), built with wixl.
+msi_work="$(dirname "$prefix")/msi"
+rm -rf "$msi_work" && mkdir -p "$msi_work" "$prefix/drive_c/msi"
+tools_dir="$(cd "$(dirname "$0")" && pwd)"
+/usr/bin/python3 - "$msi_work" "$prefix/drive_c/msi" "$tools_dir/../tests/e2e" <<'PY'
+import shutil, sys
+from pathlib import Path
+sys.path.insert(0, sys.argv[3])
+from installer_bed import build_msi, shipped_upgrade_code
+work, target = Path(sys.argv[1]), Path(sys.argv[2])
+packages = [("Halvora Zorander Broker Service", "24.3.1.2207", False),
+            ("Halvora Zorander Plug-in x64", "24.3.1.2207", True),
+            ("Halvora Zorander Browser Content Redirection", "24.3.1.2207", False)]
+for i, (name, version, reboot) in enumerate(packages):
+    msi, _ = build_msi(work, name, version, shipped_upgrade_code(name), reboot_on_removal=reboot)
+    shutil.copy(msi, target / f"package{i}.msi")
+PY
+for msi in "$prefix"/drive_c/msi/package*.msi; do
+  name=$(basename "$msi")
+  w msiexec /i 'C:\msi\'"$name" /qn
+done
+echo "   Windows Installer products: Broker Service, Plug-in x64, Browser Content Redirection (24.3.1.2207)"
+
+# The agent's own uninstaller, registered with an unquoted program path that
+# holds blanks.
+if [ -n "$programs" ]; then
+  mkdir -p "$pf/Setup"
+  cp "$programs/zra-meta-installer.exe" "$pf/Setup/ZoranderMetaInstaller.exe"
+  w reg add 'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Halvora Zorander' /v UninstallString \
+    /d 'C:\Program Files\Halvora\Zorander\Setup\ZoranderMetaInstaller.exe C:\zra\meta-installer-ran.txt 0' /f /reg:64
+  echo "   meta-installer: C:\Program Files\Halvora\Zorander\Setup\ZoranderMetaInstaller.exe (records its command line)"
+fi
 if [ -n "$programs" ]; then
   svc='C:\Program Files\Halvora\Zorander\Broker\NrvBrokerService.exe'
   for name in NrvBrokerAgent NrvSessionAgent KpaSvc; do
@@ -110,7 +149,7 @@ if [ -n "$programs" ]; then
   echo "   $(ls "$prefix"/drive_c/ready-*.txt 2>/dev/null | wc -l) agent processes started"
   rm -f "$prefix"/drive_c/ready-*.txt
   echo "   processes running: NrvBrokerAgent.exe, NrvSessionAgent.exe, KpaSession.exe (twice)"
-  echo "   services: NrvBrokerAgent and KpaSvc running, NrvSessionAgent stopped; the driver zgfx"
+  echo "   services: NrvBrokerAgent and KpaSvc running, NrvSessionAgent stopped; the drivers zgfx, HvrUsbHub and kpawd"
 else
   w sc create NrvBrokerAgent binPath= 'C:\Program Files\Halvora\Zorander\Broker\NrvBrokerAgent.exe' start= demand DisplayName= 'Halvora Zorander Broker'
   w sc create NrvSessionAgent binPath= 'C:\Program Files\Halvora\Zorander\Session\NrvSessionAgent.exe' start= demand

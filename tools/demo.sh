@@ -17,7 +17,7 @@ tools/wine-prefix.sh template "$root/$tree/wine/template"
 tools/wine-prefix.sh clone "$root/$tree/wine/template" "$prefix"
 tools/wine-prefix.sh seal "$prefix"
 mkdir -p "$prefix/drive_c/zra"
-cp "$exe" "$prefix/drive_c/zra/"
+cp "$exe" "$root/$tree/tests/zra-runonce.exe" "$prefix/drive_c/zra/"
 [ -f "$root/$tree/tests/zra-hive.exe" ] && cp "$root/$tree/tests/zra-hive.exe" "$prefix/drive_c/zra/"
 tools/wine-prefix.sh start "$prefix"
 
@@ -44,14 +44,29 @@ echo "== ZRACleanupUtility.exe /version"
 wine 'C:\zra\ZRACleanupUtility.exe' /version </dev/null | tr -d '\r'
 
 echo
-echo "== ZRACleanupUtility.exe   (Enter answers the \"pause\" prompt; the logs go to the stand-in service at"
-echo "   $ZRA_UPLOAD_BASE_URL, named by ZRA_UPLOAD_BASE_URL)"
+echo "== ZRACleanupUtility.exe   (Enter answers the \"pause\" prompt, y the restart question; the logs go to"
+echo "   the stand-in service at $ZRA_UPLOAD_BASE_URL, named by ZRA_UPLOAD_BASE_URL)"
 set +e
-printf '\n\n' | wine 'C:\zra\ZRACleanupUtility.exe' | tr -d '\r'
+printf '\ny\n' | wine 'C:\zra\ZRACleanupUtility.exe' | tr -d '\r'
 rc=${PIPESTATUS[1]}
 set -e
 echo
-echo "(exit code, low byte as Wine reports it: $rc)"
+echo "(exit code: $rc; Wine's restart is a harmless stub)"
+echo "   meta-installer ran as: $(tr -d '\r' < "$prefix/drive_c/zra/meta-installer-ran.txt" 2>/dev/null || echo '(not run)')"
+
+# Each restart is replayed the way Windows does it at the next logon: the
+# RunOnce value is read, deleted and its command line started.
+for logon in 1 2; do
+  echo
+  echo "== Restart $logon: RunOnce \"HalvoraZraCleanup\" = $(wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\RunOnce' \
+      /v HalvoraZraCleanup /reg:64 </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p')"
+  set +e
+  printf 'y\n\n' | wine 'C:\zra\zra-runonce.exe' | tr -d '\r'
+  rc=${PIPESTATUS[1]}
+  set -e
+  echo
+  echo "(exit code: $rc)"
+done
 
 echo
 echo "== What the stand-in diagnostics service received"
@@ -76,6 +91,16 @@ for key in 'HKLM\SOFTWARE\Halvora\Zorander' 'HKLM\SOFTWARE\Microsoft\Windows\Cur
   'HKCR\Installer\Products\0C82B84C73428FD51956F87131510001' \
   'HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Installer\UserData\S-1-5-18\Products\0C82B84C73428FD51956F87131510001'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi
+done
+for code in '{B1F27EC0-3065-5EF9-B9B3-19A7ECF13685} Broker Service' \
+            '{074B1B22-89C6-54FA-9FAF-8A1D5D17B233} Plug-in x64' \
+            '{6DF284D2-BAB1-5227-95CC-E924A5D634D2} Browser Content Redirection'; do
+  packed=$(/usr/bin/python3 -c "import sys; sys.path.insert(0, 'tests/e2e'); from installer_bed import squash_guid; print(squash_guid('${code%% *}'))")
+  if wine reg query 'HKLM\Software\Classes\Installer\UpgradeCodes\'"$packed" /reg:64 </dev/null >/dev/null 2>&1; then
+    echo "   Windows Installer product installed: ${code#* }"
+  else
+    echo "   Windows Installer product gone:      ${code#* }"
+  fi
 done
 if wine reg query 'HKLM\SOFTWARE\Halvora\Zorander' /reg:32 </dev/null >/dev/null 2>&1; then
   echo "   registry key present: HKLM\SOFTWARE\Halvora\Zorander (32-bit view)"
@@ -109,10 +134,11 @@ alive() {
 while read -r pid image; do
   if alive "$pid"; then echo "   process running: $image"; else echo "   process gone:    $image"; fi
 done < "$prefix/agent-processes.txt"
-for svc in NrvBrokerAgent NrvSessionAgent KpaSvc zgfx; do
+for svc in NrvBrokerAgent NrvSessionAgent KpaSvc zgfx HvrUsbHub kpawd; do
   if wine sc query "$svc" </dev/null 2>/dev/null | grep -q STATE; then echo "   service present: $svc"; else echo "   service gone:    $svc"; fi
 done
-for key in 'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-TCP' \
+for key in 'HKLM\SYSTEM\CurrentControlSet\Services\kpawd' 'HKLM\SYSTEM\CurrentControlSet\Services\HvrUsbHub' \
+           'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-TCP' \
            'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\WinStations\Kpa-SSL' \
            'HKLM\SYSTEM\CurrentControlSet\Control\Terminal Server\Wds\kpawd'; do
   if wine reg query "$key" /reg:64 </dev/null >/dev/null 2>&1; then echo "   registry key present: $key"; else echo "   registry key gone:    $key"; fi

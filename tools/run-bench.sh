@@ -19,3 +19,5 @@ for bench in "$tree"/bench/bench_*.exe; do
 done
 echo "== bench_Upload (against the stand-in service on loopback)"
 /usr/bin/python3 bench/upload_bench.py "$tree"
+echo "== Windows Installer removal: step 3 against msiexec /x"
+(. tools/wine-env.sh && /usr/bin/python3 bench/msi_bench.py "$tree")

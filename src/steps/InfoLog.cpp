@@ -10,6 +10,14 @@
 
 const wchar_t* const CInfoLog::FileName = L"ZRACleanupTool.info";
 
+namespace {
+
+// The second line of a file whose resumed run does the driver step's
+// second phase.
+const char* const DriverRebootLine = "driverReboot: 1";
+
+} // namespace
+
 CInfoLog& CInfoLog::GetInstance()
 {
     static CInfoLog instance(GetCleanupTempFolder() + FileName);
@@ -21,7 +29,7 @@ CInfoLog::CInfoLog(const std::wstring& filePath)
 {
 }
 
-bool CInfoLog::SetStep(int step)
+bool CInfoLog::SetStep(int step, bool driverReboot)
 {
     GetDebugLog().WriteLine(L"%ws: Enter step %d ", L"CInfoLog::SetStep", step);
     const size_t slash = m_filePath.find_last_of(L"\\/");
@@ -33,7 +41,9 @@ bool CInfoLog::SetStep(int step)
         return false;
     }
     // Text mode turns the line feed into CR LF.
-    const bool written = std::fprintf(file, "step: %d\n", step) > 0;
+    bool written = std::fprintf(file, "step: %d\n", step) > 0;
+    if (written && driverReboot)
+        written = std::fprintf(file, "%s\n", DriverRebootLine) > 0;
     const bool closed = std::fclose(file) == 0;
     if (!written || !closed) {
         GetDebugLog().WriteLine(L"%ws: exit with error to open the file ", L"CInfoLog::SetStep");
@@ -42,7 +52,7 @@ bool CInfoLog::SetStep(int step)
     return true;
 }
 
-bool CInfoLog::GetStep(int& step)
+bool CInfoLog::GetStep(int& step, bool* driverReboot)
 {
     GetDebugLog().WriteLine(L"%ws: Entry ", L"CInfoLog::GetStep");
     FILE* file = _wfopen(m_filePath.c_str(), L"r");
@@ -50,6 +60,8 @@ bool CInfoLog::GetStep(int& step)
         return false;
 
     int result = 0;
+    bool stepFound = false;
+    bool driverPhase = false;
     char line[512];
     while (std::fgets(line, sizeof(line), file) != nullptr) {
         // A line longer than the buffer fails the read and ends the search.
@@ -58,6 +70,12 @@ bool CInfoLog::GetStep(int& step)
             if (next != '\n' && next != EOF)
                 break;
         }
+        if (stepFound) {
+            // Only the line right after the step line can carry the
+            // driver phase.
+            driverPhase = std::strncmp(line, DriverRebootLine, std::strlen(DriverRebootLine)) == 0;
+            break;
+        }
         if (std::strncmp(line, "step", 4) != 0)
             continue;
         // The digit follows "step: ". A line too short to hold it, or with
@@ -65,9 +83,11 @@ bool CInfoLog::GetStep(int& step)
         const char digit = std::strlen(line) > 6 ? line[6] : '\0';
         result = (digit >= '0' && digit <= '9') ? digit - '0' : 0;
         GetDebugLog().WriteLine(L"%ws: step is %d", L"CInfoLog::GetStep", result);
-        break;
+        stepFound = true;
     }
     step = result;
+    if (driverReboot != nullptr)
+        *driverReboot = driverPhase;
     std::fclose(file);
     GetDebugLog().WriteLine(L"%ws: exit step %d ", L"CInfoLog::GetStep", result);
     return true;

@@ -156,7 +156,9 @@ void SetRebootParamRun(RunOptions options)
         if (options.step != 4)
             ConsoleWriteLine(L"ZRA Cleanup Utility requires the system to be rebooted to continue cleanup. Please "
                              L"reboot the system.");
-        CInfoLog::GetInstance().SetStep(options.step);
+        // The driver phase rides along: an unattended start has no command
+        // line of its own to carry " -DriverReboot".
+        CInfoLog::GetInstance().SetStep(options.step, options.step == 6 && options.driverReboot);
         return;
     }
 
@@ -253,8 +255,11 @@ void UnattendedParamRun(RunOptions& options)
     GetDebugLog().WriteLine(L"%ws: Enter Unattended mode", name);
     int step = 0;
     CInfoLog& infoLog = CInfoLog::GetInstance();
-    if (infoLog.GetStep(step)) {
+    bool driverReboot = false;
+    if (infoLog.GetStep(step, &driverReboot)) {
         options.step = step;
+        if (driverReboot)
+            options.driverReboot = true;
         // A preview reads the saved step and leaves the file for the real run.
         if (!IsPreviewMode())
             infoLog.RemoveInfoLog();

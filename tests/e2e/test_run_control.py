@@ -42,8 +42,17 @@ NAMES = ["Pre handling special version ZRA ...", "Uninstalling ZRA using Halvora
          "Deleting ZRA files...", "Disabling and removing ZRA drivers...", "Removing ZRA Registry entries..."]
 
 
-def banners(first, last):
-    return "".join(f"\n[Step {n}/8] {NAMES[n - 1]}\n" for n in range(first, last + 1))
+# Shown by the two installer steps after their banners.
+INSTALLER_WARNING = ("The uninstall process may take several minutes to complete and tool may seem unresponsive "
+                     "during this time. To prevent the system from becoming unstable or unusable, do not terminate "
+                     "or relaunch the tool.\n")
+
+
+def banners(first, last, warned=(2, 3)):
+    """The step banners, each followed by the warning of the installer steps
+    in warned (zra-cycle's step 3 is a test step without it)."""
+    return "".join(f"\n[Step {n}/8] {NAMES[n - 1]}\n" + (INSTALLER_WARNING if n in warned else "")
+                   for n in range(first, last + 1))
 
 
 def text_log(prefix):
@@ -339,7 +348,7 @@ def test_interactive_cycle_with_prompts(fresh_prefix):
     prefix.use_temp_folder("C:\\tests\\prompts\\Temp")
     result = prefix.run("/Step", "1", input=b"y\n", program=CYCLE)
     assert result.exit_code == 1
-    assert result.text == THANKS + "Continuing cleanup\n" + banners(1, 3) + ASK
+    assert result.text == THANKS + "Continuing cleanup\n" + banners(1, 3, warned=(2,)) + ASK
     assert "\tUtils::RunReboot: Rebooting System\r\n" in text_log(prefix)
     assert runonce(prefix) == f'"{CYCLE}" -Step 4'
 
@@ -370,11 +379,13 @@ def test_unattended_cycle_uses_the_step_file(fresh_prefix):
     # The saved step replaces /Step; the driver step's restart is announced.
     result = prefix.run("/unattended", "/Step", "2", program=CYCLE)
     assert (result.exit_code, result.text) == (1, UNATTENDED)
-    assert info.read_bytes() == b"step: 6\r\n"
+    # The driver phase is saved with the step.
+    assert info.read_bytes() == b"step: 6\r\ndriverReboot: 1\r\n"
     assert runonce(prefix) is None
     assert "\tUtils::UnattendedParamRun: Exit Unattended mode step 4\r\n" in text_log(prefix)
 
-    result = prefix.run("/unattended", program=CYCLE, env={"ZRA_CYCLE_DRIVER_REBOOT": "0"})
+    # The resumed run is the driver step's second phase: no new restart.
+    result = prefix.run("/unattended", program=CYCLE)
     assert (result.exit_code, result.stdout) == (0, b"")
     assert not info.exists()
     assert marker(prefix) is None

@@ -14,7 +14,7 @@ import pytest
 
 from upload_server import API_KEY, ODD_ID, RevocationListServer, UploadServer
 from version_server import LoopbackAuthority, SilentServer, closed_port
-from winebed import TOOLS
+from winebed import TOOL_FOLDER, TOOLS
 
 MiB = 1 << 20
 THANKS = "Thank you for using ZRA Cleanup Utility...\n"
@@ -354,7 +354,14 @@ def test_disabled_upload_sends_nothing(prefix, http_service):
 def test_cleanup_of_a_simulated_agent_uploads_its_logs(fresh_prefix, http_service):
     subprocess.run([str(TOOLS / "demo-seed-agent.sh"), str(fresh_prefix.path)], check=True, env=fresh_prefix.env)
     seen = snapshot_at_bundle(fresh_prefix, http_service)
-    result = fresh_prefix.run("/silent", env={"ZRA_UPLOAD_BASE_URL": http_service.base_url})
+    env = {"ZRA_UPLOAD_BASE_URL": http_service.base_url}
+    # The agent's packages and drivers take two restarts, replayed from
+    # RunOnce as Windows does at the next logon; the last run uploads.
+    result = fresh_prefix.run("/silent", env=env)
+    assert result.exit_code == 1
+    assert fresh_prefix.run(program=TOOL_FOLDER + "\\zra-runonce.exe", env=env).exit_code == 1
+    assert http_service.completed == []
+    result = fresh_prefix.run(program=TOOL_FOLDER + "\\zra-runonce.exe", env=env)
     assert result.exit_code == 0
     [upload] = http_service.completed
     archive = zipfile.ZipFile(io.BytesIO(upload.data()))

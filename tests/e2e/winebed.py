@@ -75,7 +75,7 @@ class WinePrefix:
         shutil.copy2(EXE, tools / "ZRACleanupUtility.exe")
         shutil.copy2(LAUNCH, tools / "zra-launch.exe")
         for helper in ("zra-mutex-holder.exe", "zra-runonce.exe", "zra-cycle.exe", "zra-sleeper.exe",
-                       "zra-test-service.exe", "zra-file-holder.exe", "zra-hive.exe"):
+                       "zra-test-service.exe", "zra-file-holder.exe", "zra-hive.exe", "zra-meta-installer.exe"):
             if (LAUNCH.parent / helper).exists():
                 shutil.copy2(LAUNCH.parent / helper, tools / helper)
         subprocess.run([str(TOOLS / "wine-prefix.sh"), "start", str(path)], check=True)

@@ -6,12 +6,12 @@
 // at step 4, a "reboot" item, Utils::SetRebootParamRun, status 2); step 7
 // asks for one the way the driver step does (resume at step 6 with
 // -DriverReboot through the driver-reboot flag) unless the run is already
-// the driver step's second phase, or ZRA_CYCLE_DRIVER_REBOOT is "0" (the
-// unattended step file keeps only the step). Step 8 backs up and removes
-// the configured registry keys and values as the registry step does (export
-// first, delete only what was exported), through the product's registry
-// wrapper and backup, so that the backup can be checked across restarts.
-// The other steps are the product's. The command line is read by the product's parser; the
+// the driver step's second phase, or ZRA_CYCLE_DRIVER_REBOOT is "0". Step 8
+// backs up and removes the configured registry keys and values as the
+// registry step does (export first, delete only what was exported), through
+// the product's registry wrapper and backup, so that the backup can be
+// checked across restarts. The other steps are the product's. The command
+// line is read by the product's parser; the
 // re-launch names this harness, so a resumed run comes back here.
 #include <windows.h>
 
