@@ -188,7 +188,7 @@ def test_preview_after_an_interrupted_cleanup_leaves_its_state_and_lists_the_res
     assert result.exit_code == 0
     pending_text = ("A restart requested by an earlier cleanup run is still pending; the preview shows the whole "
                     "cleanup.\n")
-    assert result.text == (THANKS + pending_text + banners(1, 3)
+    assert result.text == (THANKS + pending_text + banners(1, 3, warned=(2,))
                            + "\tRestart the machine: the cleanup would continue with step 4 after the restart\n"
                            + banners(4, 8)
                            + "\tRestart the machine: the cleanup would continue with step 6 after the restart\n"
