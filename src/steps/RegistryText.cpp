@@ -3,29 +3,10 @@
 #include <algorithm>
 
 #include "system/AsciiText.h"
+#include "system/Format.h"
 #include "system/TextConvert.h"
 
 namespace {
-
-wchar_t Upper(wchar_t c)
-{
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
-
-std::vector<std::wstring> SplitComponents(const std::wstring& path)
-{
-    std::vector<std::wstring> parts;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find(L'\\', start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
-}
 
 // A pattern component matches a key name exactly (letter case ignored); "*"
 // matches any one name and "Name*" any name beginning with Name.
@@ -40,7 +21,7 @@ bool MatchesAny(const std::vector<std::wstring>& parts, size_t first, const wcha
 {
     const size_t count = parts.size() - first;
     for (const wchar_t* const* pattern = patterns; *pattern != nullptr; ++pattern) {
-        const std::vector<std::wstring> wanted = SplitComponents(*pattern);
+        const std::vector<std::wstring> wanted = SplitAtBackslashes(*pattern);
         if (wanted.size() != count)
             continue;
         bool same = true;
@@ -185,7 +166,7 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix)
     if (prefix.size() > text.size())
         return false;
     for (size_t i = 0; i < prefix.size(); ++i) {
-        if (Upper(text[i]) != Upper(prefix[i]))
+        if (AsciiToUpper(text[i]) != AsciiToUpper(prefix[i]))
             return false;
     }
     return true;
@@ -197,7 +178,7 @@ size_t FindNoCase(const std::wstring& text, const std::wstring& part, size_t fro
         return std::wstring::npos;
     for (size_t i = from; i + part.size() <= text.size(); ++i) {
         size_t j = 0;
-        while (j < part.size() && Upper(text[i + j]) == Upper(part[j]))
+        while (j < part.size() && AsciiToUpper(text[i + j]) == AsciiToUpper(part[j]))
             ++j;
         if (j == part.size())
             return i;
@@ -309,11 +290,11 @@ bool IsAgentDriverService(const std::wstring& service, const std::vector<std::st
 {
     std::wstring upper = service;
     for (wchar_t& c : upper)
-        c = Upper(c);
+        c = AsciiToUpper(c);
     for (const std::string& driver : drivers) {
         std::wstring name = Utf8ToWide(driver);
         for (wchar_t& c : name)
-            c = Upper(c);
+            c = AsciiToUpper(c);
         if (name == upper)
             return true;
     }
@@ -335,7 +316,7 @@ DriverPackageSearch MakeDriverPackageSearch(const std::wstring& systemFolder, co
 
 bool IsProtectedRegistryKey(HKEY root, const std::wstring& path)
 {
-    const std::vector<std::wstring> parts = SplitComponents(path);
+    const std::vector<std::wstring> parts = SplitAtBackslashes(path);
     if (root == HKEY_LOCAL_MACHINE)
         return IsProtectedMachineKey(parts);
     if (root == HKEY_CLASSES_ROOT)

@@ -15,6 +15,11 @@ char AsciiToUpper(char c)
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+wchar_t AsciiToUpper(wchar_t c)
+{
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
 namespace {
 
 template <typename Text>

@@ -8,6 +8,7 @@
 char AsciiToLower(char c);
 wchar_t AsciiToLower(wchar_t c);
 char AsciiToUpper(char c);
+wchar_t AsciiToUpper(wchar_t c);
 
 // True when both texts have the same length and equal characters apart from
 // ASCII letter case. An embedded NUL is a character like any other.

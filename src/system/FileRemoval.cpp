@@ -8,6 +8,7 @@
 #include <cwchar>
 
 #include "system/Diagnostics.h"
+#include "system/Format.h"
 #include "system/MachineChanges.h"
 #include "system/UniqueHandle.h"
 
@@ -65,24 +66,15 @@ bool EqualNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLen
 // "\\server\share").
 std::vector<std::wstring> SplitComponents(const std::wstring& path)
 {
-    std::vector<std::wstring> parts;
-    size_t start = 0;
-    if (path.compare(0, 2, L"\\\\") == 0) {
-        size_t server = path.find(L'\\', 2);
-        size_t share = server == std::wstring::npos ? std::wstring::npos : path.find(L'\\', server + 1);
-        parts.push_back(path.substr(0, share));
-        if (share == std::wstring::npos)
-            return parts;
-        start = share + 1;
-    }
-    while (start <= path.size()) {
-        size_t end = path.find(L'\\', start);
-        if (end == std::wstring::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    if (path.compare(0, 2, L"\\\\") != 0)
+        return SplitAtBackslashes(path);
+    size_t server = path.find(L'\\', 2);
+    size_t share = server == std::wstring::npos ? std::wstring::npos : path.find(L'\\', server + 1);
+    std::vector<std::wstring> parts{path.substr(0, share)};
+    if (share == std::wstring::npos)
+        return parts;
+    const std::vector<std::wstring> rest = SplitAtBackslashes(path, share + 1);
+    parts.insert(parts.end(), rest.begin(), rest.end());
     return parts;
 }
 

@@ -111,3 +111,17 @@ int ParseLeadingInt(const std::wstring& text, bool allowSign)
 {
     return ReadLeadingInt(text, false, allowSign).value;
 }
+
+std::vector<std::wstring> SplitAtBackslashes(const std::wstring& text, size_t start)
+{
+    std::vector<std::wstring> parts;
+    while (start <= text.size()) {
+        size_t end = text.find(L'\\', start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        if (end > start)
+            parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}

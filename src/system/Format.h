@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdarg>
 #include <string>
+#include <vector>
 
 // printf-style formatting with the Microsoft C runtime's rules: in wide
 // formats "%s" and "%ws" take wide strings and "%S" a narrow one.
@@ -26,3 +27,7 @@ LeadingInt ReadLeadingInt(const std::wstring& text, bool skipBlanks, bool allowS
 // command line and the version report do; no digits give 0. Values beyond
 // the 32-bit range are clamped to it.
 int ParseLeadingInt(const std::wstring& text, bool allowSign);
+
+// The non-empty components of text between backslashes, from position
+// start on: a\\b\ gives a and b.
+std::vector<std::wstring> SplitAtBackslashes(const std::wstring& text, size_t start = 0);

@@ -1,4 +1,4 @@
-// The shared text helpers: ASCII letter case and the diagnostic channel.
+// The shared text helpers: ASCII letter case, the backslash split and the diagnostic channel.
 #include <string>
 #include <vector>
 
@@ -6,6 +6,7 @@
 
 #include "system/AsciiText.h"
 #include "system/Diagnostics.h"
+#include "system/Format.h"
 #include "system/RegistryBackup.h"
 
 namespace {
@@ -79,3 +80,11 @@ TEST(RegistryBackupTarget, TheLogsInstallTheRegistryBackup)
 }
 
 } // namespace
+
+TEST(TextHelpers, BackslashSplitKeepsOnlyNonEmptyComponents)
+{
+    EXPECT_EQ((std::vector<std::wstring>{L"a", L"b c", L"d"}), SplitAtBackslashes(L"\\a\\\\b c\\d\\"));
+    EXPECT_EQ((std::vector<std::wstring>{L"b", L"c"}), SplitAtBackslashes(L"a\\b\\c", 2));
+    EXPECT_TRUE(SplitAtBackslashes(L"\\\\").empty());
+    EXPECT_TRUE(SplitAtBackslashes(L"abc", 3).empty());
+}
