@@ -108,7 +108,7 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
         EXPECT_EQ(0u, bytes.find("<Uninstall>\r\n")) << "no declaration, the root first";
         EXPECT_NE(std::string::npos, bytes.find("\r\n    <MetaData>\r\n        <OS>")) << "indented, CR LF";
         EXPECT_EQ(std::string::npos, bytes.find("\r\r"));
-        EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no temporary file left";
+        EXPECT_TRUE(FileExists(m_path + L".tmp")) << "the shadow copy of the next save";
 
         const XMLElement* root = Reload();
         ASSERT_NE(nullptr, root);
@@ -152,9 +152,11 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
         EXPECT_EQ(10u, i);
         EXPECT_FALSE(GetOSDescription().empty());
     }
-    // Destruction stamps the end time.
+    // Destruction stamps the end time and leaves the log alone in its folder.
     const XMLElement* end = SectionOnDisk("MetaData")->FirstChildElement("EndTime");
     EXPECT_TRUE(IsTimeStamp(Text(end))) << Text(end);
+    EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no shadow copy left";
+    EXPECT_FALSE(FileExists(m_path + L".tmp.prev"));
 }
 
 namespace {
@@ -559,9 +561,13 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
             ++n;
         return n;
     };
-    // A folder in the way of the temporary file makes the saves fail; the
+    // A folder in the way of the shadow copy makes the saves fail; the
     // text log says so once, with the Win32 code.
-    ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
+    auto block = [&] {
+        DeleteFileW((m_path + L".tmp").c_str());
+        return CreateDirectoryW((m_path + L".tmp").c_str(), nullptr) != FALSE;
+    };
+    ASSERT_TRUE(block());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "kept.exe")));
     EXPECT_FALSE(log.LastSaveSucceeded());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "also kept.exe")));
@@ -574,7 +580,7 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
     EXPECT_TRUE(log.LastSaveSucceeded());
     EXPECT_EQ(3, CountChildren(SectionOnDisk("Processes"), "process"));
     // A later failure is reported again.
-    ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
+    ASSERT_TRUE(block());
     log.Save();
     EXPECT_FALSE(log.LastSaveSucceeded());
     EXPECT_EQ(2u, count(logged(), failed)) << logged();
