@@ -47,7 +47,7 @@ void ShadowedFile::AllowHardLinks(bool allowed)
 }
 
 ShadowedFile::ShadowedFile(const std::wstring& path)
-    : m_path(path), m_shadowPath(path + L".tmp"), m_previousPath(path + L".tmp.prev")
+    : m_path(path), m_shadowPaths{path + L".tmp", path + L".tmp2"}
 {
 }
 
@@ -61,8 +61,8 @@ void ShadowedFile::RemoveShadow()
     m_shadowUsable = false;
     // Deleting a name never touches the data of another name of the same
     // file, so a leftover link to the file itself is harmless to delete.
-    DeleteFileW(m_shadowPath.c_str());
-    DeleteFileW(m_previousPath.c_str());
+    DeleteFileW(m_shadowPaths[0].c_str());
+    DeleteFileW(m_shadowPaths[1].c_str());
 }
 
 bool ShadowedFile::HardLinksUsable() const
@@ -91,8 +91,9 @@ unsigned long ShadowedFile::SaveThroughShadow(const std::string& bytes)
     m_shadowUsable = false;
     size_t from = std::min(m_shadowFrom, m_pendingFrom);
     from = std::min(from, bytes.size());
-    UniqueKernelHandle file(CreateFileW(m_shadowPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    UniqueKernelHandle file(CreateFileW(ShadowPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    unsigned long long shadowSize = 0;
     DWORD error = ERROR_SUCCESS;
     if (!file) {
         error = LastError();
@@ -103,12 +104,11 @@ unsigned long ShadowedFile::SaveThroughShadow(const std::string& bytes)
         if (!GetFileInformationByHandle(file.get(), &info)) {
             error = LastError();
         } else {
-            const unsigned long long size =
-                (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-            if (info.nNumberOfLinks != 1 || (m_shadowFrom != 0 && size != m_shadowSize))
+            shadowSize = (static_cast<unsigned long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+            if (info.nNumberOfLinks != 1 || (m_shadowFrom != 0 && shadowSize != m_shadowSize))
                 error = ERROR_INVALID_DATA;
-            else if (from > size)
-                from = static_cast<size_t>(size);
+            else if (from > shadowSize)
+                from = static_cast<size_t>(shadowSize);
         }
     }
     if (error == ERROR_SUCCESS) {
@@ -118,7 +118,9 @@ unsigned long ShadowedFile::SaveThroughShadow(const std::string& bytes)
             error = LastError();
         else
             error = WriteAll(file.get(), bytes.data() + from, bytes.size() - from);
-        if (error == ERROR_SUCCESS && !SetEndOfFile(file.get()))
+        m_bytesWritten += bytes.size() - from;
+        // A longer file ends where the bytes end already.
+        if (error == ERROR_SUCCESS && shadowSize > bytes.size() && !SetEndOfFile(file.get()))
             error = LastError();
         if (error == ERROR_SUCCESS && !FlushFileBuffers(file.get()))
             error = LastError();
@@ -136,19 +138,20 @@ unsigned long ShadowedFile::SaveWhole(const std::string& bytes)
     // A new file under the shadow's name: whatever has that name now goes
     // first, so that nothing is ever written through a stale link.
     m_shadowUsable = false;
-    if (!DeleteName(m_shadowPath))
+    if (!DeleteName(ShadowPath()))
         return LastError();
-    DeleteName(m_previousPath);
-    UniqueKernelHandle file(CreateFileW(m_shadowPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    DeleteName(m_shadowPaths[1 - m_shadow]);
+    UniqueKernelHandle file(CreateFileW(ShadowPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                         FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
         return LastError();
     DWORD error = WriteAll(file.get(), bytes.data(), bytes.size());
+    m_bytesWritten += bytes.size();
     if (error == ERROR_SUCCESS && !FlushFileBuffers(file.get()))
         error = LastError();
     file.reset();
     if (error != ERROR_SUCCESS) {
-        DeleteFileW(m_shadowPath.c_str());
+        DeleteFileW(ShadowPath().c_str());
         return error;
     }
     return Replace(bytes);
@@ -156,20 +159,25 @@ unsigned long ShadowedFile::SaveWhole(const std::string& bytes)
 
 unsigned long ShadowedFile::Replace(const std::string& bytes)
 {
-    // A second name keeps the file being replaced, which becomes the next
-    // shadow. Without the file there is nothing to keep; any other failure
-    // means this volume makes no hard links, and the saves write whole files.
+    // The other shadow name keeps the file being replaced, which becomes
+    // the next shadow (that name is free: a whole write deleted it, and
+    // every save since moved the file that had it). Without the file there
+    // is nothing to keep; any other failure means this volume makes no hard
+    // links, and the saves write whole files.
+    const std::wstring& next = m_shadowPaths[1 - m_shadow];
     bool kept = false;
     if (HardLinksUsable()) {
-        DeleteName(m_previousPath);
-        kept = CreateHardLinkW(m_previousPath.c_str(), m_path.c_str(), nullptr) != FALSE;
+        kept = CreateHardLinkW(next.c_str(), m_path.c_str(), nullptr) != FALSE;
+        if (!kept && (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) &&
+            DeleteName(next))
+            kept = CreateHardLinkW(next.c_str(), m_path.c_str(), nullptr) != FALSE;
         if (!kept) {
             const DWORD error = GetLastError();
             if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND)
                 m_hardLinksFailed = true;
         }
     }
-    if (!MoveFileExW(m_shadowPath.c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(ShadowPath().c_str(), m_path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         const DWORD error = LastError();
         RemoveShadow();
         return error;
@@ -181,15 +189,12 @@ unsigned long ShadowedFile::Replace(const std::string& bytes)
     m_savedSize = bytes.size();
     m_pendingFrom = std::string::npos;
     if (kept) {
-        if (MoveFileExW(m_previousPath.c_str(), m_shadowPath.c_str(), 0)) {
-            // The replaced file differs from the new one from changedFrom on;
-            // a file this object did not write is rewritten whole.
-            m_shadowUsable = true;
-            m_shadowSize = replacedKnown ? replacedSize : 0;
-            m_shadowFrom = replacedKnown ? changedFrom : 0;
-        } else {
-            DeleteFileW(m_previousPath.c_str());
-        }
+        // The replaced file differs from the new one from changedFrom on;
+        // a file this object did not write is rewritten whole.
+        m_shadow = 1 - m_shadow;
+        m_shadowUsable = true;
+        m_shadowSize = replacedKnown ? replacedSize : 0;
+        m_shadowFrom = replacedKnown ? changedFrom : 0;
     }
     return ERROR_SUCCESS;
 }

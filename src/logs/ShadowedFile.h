@@ -6,12 +6,13 @@
 // complete, flushed copy of one save: a process ended in the middle of a
 // save, even in the middle of a write, leaves the previous save in place.
 //
-// A save writes the new bytes to "<name>.tmp", flushes them and moves that
-// file over the file in one step. The file the move replaces is not thrown
-// away: a hard link made just before the move keeps it, and it becomes the
-// next "<name>.tmp", one save behind. The next save then rewrites only the
-// bytes that changed in the last two saves, so a save that appends to the
-// end costs the same however large the file has grown.
+// A save writes the new bytes to the shadow copy "<name>.tmp", flushes them
+// and moves that file over the file in one step. The file the move replaces
+// is not thrown away: a hard link "<name>.tmp2" made just before the move
+// keeps it, and it becomes the next shadow copy, one save behind (the two
+// names take turns). The next save then rewrites only the bytes that
+// changed in the last two saves, so a save that appends to the end costs
+// the same however large the file has grown.
 //
 // Where hard links cannot be made (FAT volumes, some network shares), or
 // anything about the shadow copy is doubtful (missing, another size than
@@ -30,13 +31,16 @@ public:
     // change; 0 when unknown). Returns the Win32 code of a failure, 0 on
     // success; a failed save changes nothing on disk but the shadow copy.
     unsigned long Save(const std::string& bytes, size_t changedFrom);
-    // Deletes the shadow copy (and a leftover second name of an earlier
-    // save); the next save writes the whole file.
+    // Deletes the shadow copy under both its names; the next save writes
+    // the whole file.
     void RemoveShadow();
 
-    const std::wstring& ShadowPath() const { return m_shadowPath; }
+    // The shadow copy's name now.
+    const std::wstring& ShadowPath() const { return m_shadowPaths[m_shadow]; }
     // True when the last successful save rewrote only part of the shadow.
     bool LastSaveWasPartial() const { return m_lastSavePartial; }
+    // The bytes all saves so far have written (figures).
+    unsigned long long BytesWritten() const { return m_bytesWritten; }
 
     // False makes every save behave as on a volume without hard links
     // (tests; process-wide).
@@ -50,8 +54,8 @@ private:
     bool HardLinksUsable() const;
 
     std::wstring m_path;
-    std::wstring m_shadowPath;    // "<name>.tmp"
-    std::wstring m_previousPath;  // the replaced file's second name during a save
+    std::wstring m_shadowPaths[2];  // "<name>.tmp", "<name>.tmp2"
+    int m_shadow = 0;               // the one the shadow copy has
     // What this object knows of the file: the size of its last save, and
     // the lowest offset where the bytes given since differ from it.
     bool m_savedKnown = false;
@@ -64,4 +68,5 @@ private:
     size_t m_shadowFrom = 0;
     bool m_hardLinksFailed = false;
     bool m_lastSavePartial = false;
+    unsigned long long m_bytesWritten = 0;
 };

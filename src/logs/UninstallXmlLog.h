@@ -63,6 +63,8 @@ public:
     std::string PrintDocument() const;
     // True when the last save rewrote only part of the shadow copy.
     bool LastSaveWasPartial() const { return m_file->LastSaveWasPartial(); }
+    // The bytes all saves so far have written (figures).
+    unsigned long long GetBytesWritten() const { return m_file->BytesWritten(); }
 
     // The section elements of a new document, in order.
     static const char* const Sections[10];

@@ -80,7 +80,7 @@ TEST_F(ShadowedFiles, RandomSavesLeaveExactlyTheLastBytes)
             EXPECT_EQ(links, FileExists(file.ShadowPath()));
         }
         EXPECT_FALSE(FileExists(m_path + L".tmp")) << "the shadow goes with its owner";
-        EXPECT_FALSE(FileExists(m_path + L".tmp.prev"));
+        EXPECT_FALSE(FileExists(m_path + L".tmp2"));
         EXPECT_EQ(bytes, ReadFileBytes(m_path));
     }
 }
@@ -90,55 +90,57 @@ TEST_F(ShadowedFiles, RandomSavesLeaveExactlyTheLastBytes)
 TEST_F(ShadowedFiles, ADoubtfulShadowIsNeverWrittenThrough)
 {
     ShadowedFile file(m_path);
-    const std::wstring shadow = file.ShadowPath();
     std::string bytes = "<Uninstall>\r\n    <Files/>\r\n</Uninstall>\r\n";
     SaveAndCheck(file, bytes, "first");
     SaveAndCheck(file, bytes + "a", "second");
-    ASSERT_TRUE(FileExists(shadow));
+    ASSERT_TRUE(FileExists(file.ShadowPath()));
     SaveAndCheck(file, bytes + "ab", "third");
     EXPECT_TRUE(file.LastSaveWasPartial());
 
     // Deleted by someone else.
-    ASSERT_TRUE(DeleteFileW(shadow.c_str()));
+    ASSERT_TRUE(DeleteFileW(file.ShadowPath().c_str()));
     SaveAndCheck(file, bytes + "abc", "deleted shadow");
     EXPECT_FALSE(file.LastSaveWasPartial());
     SaveAndCheck(file, bytes + "abcd", "after the deleted shadow");
     EXPECT_TRUE(file.LastSaveWasPartial()) << "the whole write made a new shadow";
 
     // Another size than the save one behind had.
-    WriteFileBytes(shadow, "short");
+    WriteFileBytes(file.ShadowPath(), "short");
     SaveAndCheck(file, bytes + "abcde", "resized shadow");
     EXPECT_FALSE(file.LastSaveWasPartial());
 
     // A second name of the file itself in the shadow's place: writing
     // there would tear the file.
-    ASSERT_TRUE(DeleteFileW(shadow.c_str()));
-    ASSERT_TRUE(CreateHardLinkW(shadow.c_str(), m_path.c_str(), nullptr));
+    ASSERT_TRUE(DeleteFileW(file.ShadowPath().c_str()));
+    ASSERT_TRUE(CreateHardLinkW(file.ShadowPath().c_str(), m_path.c_str(), nullptr));
     const std::string next = bytes + "abcdef";
     ASSERT_EQ(0u, file.Save(next, bytes.size() + 5));
     m_last = next;
     EXPECT_FALSE(file.LastSaveWasPartial());
     EXPECT_EQ(next, ReadFileBytes(m_path));
 
-    // A leftover of a save ended between the link and the move.
-    ASSERT_TRUE(CreateHardLinkW((m_path + L".tmp.prev").c_str(), m_path.c_str(), nullptr));
-    SaveAndCheck(file, next + "g", "leftover second name");
-    SaveAndCheck(file, next + "gh", "after the leftover");
+    // A second name of the file where the next link goes.
+    SaveAndCheck(file, next + "g", "new shadow");
+    const std::wstring other = file.ShadowPath() == m_path + L".tmp" ? m_path + L".tmp2" : m_path + L".tmp";
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), m_path.c_str(), nullptr));
+    SaveAndCheck(file, next + "gh", "second name in the way");
+    EXPECT_TRUE(file.LastSaveWasPartial());
+    SaveAndCheck(file, next + "ghi", "after the second name");
+    EXPECT_TRUE(file.LastSaveWasPartial()) << "the links still work";
 }
 
 TEST_F(ShadowedFiles, AFailedSaveLeavesTheFileAndTheNextSaveWritesEverything)
 {
     ShadowedFile file(m_path);
-    const std::wstring shadow = file.ShadowPath();
     SaveAndCheck(file, "one\r\n", "first");
     SaveAndCheck(file, "one\r\ntwo\r\n", "second");
     // A folder in the shadow's place: the save fails, the file stays.
-    ASSERT_TRUE(DeleteFileW(shadow.c_str()));
-    ASSERT_TRUE(CreateDirectoryW(shadow.c_str(), nullptr));
+    ASSERT_TRUE(DeleteFileW(file.ShadowPath().c_str()));
+    ASSERT_TRUE(CreateDirectoryW(file.ShadowPath().c_str(), nullptr));
     EXPECT_NE(0u, file.Save("one\r\ntwo\r\nthree\r\n", 10));
     EXPECT_EQ("one\r\ntwo\r\n", ReadFileBytes(m_path));
     EXPECT_NE(0u, file.Save("one\r\ntwo\r\nthree\r\nfour\r\n", 17));
-    ASSERT_TRUE(RemoveDirectoryW(shadow.c_str()));
+    ASSERT_TRUE(RemoveDirectoryW(file.ShadowPath().c_str()));
     // The failed saves' changes are not lost: the changed offsets add up.
     EXPECT_EQ(0u, file.Save("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\n", 23));
     EXPECT_EQ("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\n", ReadFileBytes(m_path));
@@ -159,4 +161,25 @@ TEST_F(ShadowedFiles, AnExistingFileIsReplacedWhole)
     SaveAndCheck(file, "new\r\nmore\r\n", "second");
     SaveAndCheck(file, "new\r\nmore\r\nagain\r\n", "third");
     EXPECT_TRUE(file.LastSaveWasPartial());
+}
+
+// Once the shadow is established, a save that appends writes the appended
+// bytes of the last two saves, not the file.
+TEST_F(ShadowedFiles, AppendingWritesOnlyTheChangedBytes)
+{
+    ShadowedFile file(m_path);
+    std::string bytes(100000, 'x');
+    SaveAndCheck(file, bytes, "first");
+    bytes += "0123456789";
+    SaveAndCheck(file, bytes, "second");
+    const unsigned long long before = file.BytesWritten();
+    EXPECT_EQ(200010u, before) << "two whole writes";
+    for (int i = 0; i < 50; ++i) {
+        bytes += "0123456789";
+        SaveAndCheck(file, bytes, "append " + std::to_string(i));
+        EXPECT_TRUE(file.LastSaveWasPartial());
+    }
+    // The first partial save brings the shadow from the first save (11
+    // bytes shorter); each later one rewrites the last two appends.
+    EXPECT_EQ(20u + 49u * 20u, file.BytesWritten() - before);
 }

@@ -125,7 +125,7 @@ TEST_F(ResultLogSaves, EverySaveIsTheWholePrint)
         EXPECT_NE(final, last);
         EXPECT_NE(std::string::npos, last.find("<EndTime")) << last.substr(0, 400);
         EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no shadow copy after the end";
-        EXPECT_FALSE(FileExists(m_path + L".tmp.prev"));
+        EXPECT_FALSE(FileExists(m_path + L".tmp2"));
     }
 }
 
@@ -139,8 +139,10 @@ TEST_F(ResultLogSaves, WithoutHardLinksTheBytesAreTheSame)
         UninstallXmlLog log(L"UninstallLog.xml", false);
         EXPECT_EQ(0, Run(log, random, 120, "no links"));
         EXPECT_FALSE(FileExists(m_path + L".tmp")) << "nothing is kept beside the log";
+        EXPECT_FALSE(FileExists(m_path + L".tmp2"));
     }
     EXPECT_FALSE(FileExists(m_path + L".tmp"));
+    EXPECT_FALSE(FileExists(m_path + L".tmp2"));
 
     // Hard links that stop working in the middle of a log: same bytes.
     ShadowedFile::AllowHardLinks(true);
@@ -162,6 +164,7 @@ TEST_F(ResultLogSaves, AContinuedLogKeepsTheWholePrint)
     const std::string firstFile = ReadFileBytes(m_path);
     // A shadow copy left by a killed run must not be taken for this run's.
     WriteFileBytes(m_path + L".tmp", firstFile.substr(0, firstFile.size() / 2));
+    WriteFileBytes(m_path + L".tmp2", firstFile);
     {
         UninstallXmlLog second(L"UninstallLog.xml", true);
         EXPECT_EQ(firstFile, ReadFileBytes(m_path)) << "opening changes nothing";
@@ -169,4 +172,5 @@ TEST_F(ResultLogSaves, AContinuedLogKeepsTheWholePrint)
         EXPECT_GE(partial, 95);
     }
     EXPECT_FALSE(FileExists(m_path + L".tmp"));
+    EXPECT_FALSE(FileExists(m_path + L".tmp2"));
 }

@@ -108,7 +108,7 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
         EXPECT_EQ(0u, bytes.find("<Uninstall>\r\n")) << "no declaration, the root first";
         EXPECT_NE(std::string::npos, bytes.find("\r\n    <MetaData>\r\n        <OS>")) << "indented, CR LF";
         EXPECT_EQ(std::string::npos, bytes.find("\r\r"));
-        EXPECT_TRUE(FileExists(m_path + L".tmp")) << "the shadow copy of the next save";
+        EXPECT_TRUE(FileExists(m_path + L".tmp") || FileExists(m_path + L".tmp2")) << "the shadow copy of the next save";
 
         const XMLElement* root = Reload();
         ASSERT_NE(nullptr, root);
@@ -156,7 +156,7 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
     const XMLElement* end = SectionOnDisk("MetaData")->FirstChildElement("EndTime");
     EXPECT_TRUE(IsTimeStamp(Text(end))) << Text(end);
     EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no shadow copy left";
-    EXPECT_FALSE(FileExists(m_path + L".tmp.prev"));
+    EXPECT_FALSE(FileExists(m_path + L".tmp2"));
 }
 
 namespace {
@@ -564,8 +564,16 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
     // A folder in the way of the shadow copy makes the saves fail; the
     // text log says so once, with the Win32 code.
     auto block = [&] {
-        DeleteFileW((m_path + L".tmp").c_str());
-        return CreateDirectoryW((m_path + L".tmp").c_str(), nullptr) != FALSE;
+        bool blocked = true;
+        for (const wchar_t* suffix : {L".tmp", L".tmp2"}) {
+            DeleteFileW((m_path + suffix).c_str());
+            blocked = CreateDirectoryW((m_path + suffix).c_str(), nullptr) && blocked;
+        }
+        return blocked;
+    };
+    auto unblock = [&] {
+        RemoveDirectoryW((m_path + L".tmp").c_str());
+        RemoveDirectoryW((m_path + L".tmp2").c_str());
     };
     ASSERT_TRUE(block());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "kept.exe")));
@@ -575,7 +583,7 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
     EXPECT_EQ(1u, count(logged(), failed)) << logged();
     EXPECT_NE(std::string::npos, logged().find(failed + "5; its changes are kept for the next save\r\n")) << logged();
     EXPECT_EQ(0, CountChildren(SectionOnDisk("Processes"), "process")) << "the old file stays whole";
-    RemoveDirectoryW((m_path + L".tmp").c_str());
+    unblock();
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "next.exe")));
     EXPECT_TRUE(log.LastSaveSucceeded());
     EXPECT_EQ(3, CountChildren(SectionOnDisk("Processes"), "process"));
@@ -584,7 +592,7 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
     log.Save();
     EXPECT_FALSE(log.LastSaveSucceeded());
     EXPECT_EQ(2u, count(logged(), failed)) << logged();
-    RemoveDirectoryW((m_path + L".tmp").c_str());
+    unblock();
 }
 
 TEST(ResultLogText, CharactersXmlCannotHoldAreReplaced)
