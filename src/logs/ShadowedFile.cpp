@@ -118,7 +118,8 @@ unsigned long ShadowedFile::SaveThroughShadow(const std::string& bytes)
             error = LastError();
         else
             error = WriteAll(file.get(), bytes.data() + from, bytes.size() - from);
-        m_bytesWritten += bytes.size() - from;
+        if (error == ERROR_SUCCESS)
+            m_bytesWritten += bytes.size() - from;
         // A longer file ends where the bytes end already.
         if (error == ERROR_SUCCESS && shadowSize > bytes.size() && !SetEndOfFile(file.get()))
             error = LastError();
@@ -146,7 +147,8 @@ unsigned long ShadowedFile::SaveWhole(const std::string& bytes)
     if (!file)
         return LastError();
     DWORD error = WriteAll(file.get(), bytes.data(), bytes.size());
-    m_bytesWritten += bytes.size();
+    if (error == ERROR_SUCCESS)
+        m_bytesWritten += bytes.size();
     if (error == ERROR_SUCCESS && !FlushFileBuffers(file.get()))
         error = LastError();
     file.reset();
