@@ -183,3 +183,20 @@ TEST_F(ShadowedFiles, AppendingWritesOnlyTheChangedBytes)
     // bytes shorter); each later one rewrites the last two appends.
     EXPECT_EQ(20u + 49u * 20u, file.BytesWritten() - before);
 }
+
+// A second name of the file itself, of just the size the shadow should
+// have, is still never written through: it is the file's only protection
+// against a torn write.
+TEST_F(ShadowedFiles, ASecondNameOfTheFileIsNotTakenForTheShadow)
+{
+    ShadowedFile file(m_path);
+    SaveAndCheck(file, "aaaa", "first");
+    SaveAndCheck(file, "aaab", "second");
+    ASSERT_TRUE(DeleteFileW(file.ShadowPath().c_str()));
+    ASSERT_TRUE(CreateHardLinkW(file.ShadowPath().c_str(), m_path.c_str(), nullptr));
+    ASSERT_EQ(4u, ReadFileBytes(file.ShadowPath()).size());
+    SaveAndCheck(file, "aaac", "third");
+    EXPECT_FALSE(file.LastSaveWasPartial()) << "a whole new file, not a write into the file";
+    SaveAndCheck(file, "aaad", "fourth");
+    EXPECT_TRUE(file.LastSaveWasPartial());
+}
