@@ -28,6 +28,7 @@ per key, wildcard matches, searched entries and user profiles.
 CLI: simulated_agent.py PREFIX --programs DIR [--scale N] [--work DIR]
 """
 import argparse
+import re
 import os
 import shutil
 import subprocess
@@ -52,6 +53,8 @@ META_INSTALLER = "C:\\Program Files\\Halvora\\Zorander\\Setup\\ZoranderMetaInsta
 # What the stand-in meta-installer records of its command lines.
 META_RECORD = "C:\\zra\\meta-installer-ran.txt"
 OFFLINE_USER = "offlineuser"
+# Its hive file, as a snapshot lists it.
+OFFLINE_HIVE = f"users/{OFFLINE_USER}/ntuser.dat"
 RUNNING_SERVICES = ("NrvBrokerAgent", "KpaSvc", "ZorTelemetry")
 # A driver whose service is already gone; its key is left.
 KEY_ONLY_DRIVER = "kpawd"
@@ -72,7 +75,8 @@ LISTENER_KEYS = [
 RDP_TCP = "SYSTEM\\CurrentControlSet\\Control\\Terminal Server\\WinStations\\RDP-Tcp"
 WINDOWS_PROTOCOL = "{5828227c-20cf-4408-b73f-73ab70b8849f}"
 AGENT_PROTOCOL = "{18b726bb-6fe6-4fb9-9276-ed57ce7c7cb2}"
-VIDEO_ADAPTER = "SYSTEM\\CurrentControlSet\\Control\\Video\\{7a1f5d36-2c4e-4f0b-9a1e-5d6c7b8e9f01}\\Video"
+VIDEO_ADAPTER_ID = "7a1f5d36-2c4e-4f0b-9a1e-5d6c7b8e9f01"
+VIDEO_ADAPTER = "SYSTEM\\CurrentControlSet\\Control\\Video\\{" + VIDEO_ADAPTER_ID + "}\\Video"
 
 # Windows' lists and the agent's entry in each: (key, value, type, Windows'
 # own data, the agent's entry). The cleanup takes the agent's entry out.
@@ -124,6 +128,25 @@ REDIRECTED_CLASSES = ("clsid", "interface", "directshow", "media type", "mediafo
 APPINIT_KEY = "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Windows"
 APPINIT_WINDOWS = "shimeng.dll"
 APPINIT_AGENT = "QUILLHOOK.dll"
+
+
+# What the cleanup leaves of this agent on purpose, with the reason: keys
+# and folders (paths as a snapshot lists them) that stay, empty.
+LEFT_KEYS = [
+    (re.compile(r"hkey_local_machine\\software\\(wow6432node\\)?(policies\\)?halvora(\\(install|secure|versions))?"),
+     "the maker's keys above the agent's own: other Halvora products share them, the configuration names "
+     "only the agent's keys below them; they are left empty"),
+    (re.compile(r"hkey_users\\[^\\]+\\software\\halvora"),
+     "each user's key of the maker, shared with other Halvora products; the agent's keys below it are gone"),
+]
+LEFT_FOLDERS = [
+    (re.compile(r"program files \(x86\)/halvora(/zorander)?"),
+     "the maker's and the product's 32-bit program folders: the configuration names the agent's folders "
+     "below them there (the 64-bit Halvora folder is named and goes); left empty"),
+    (re.compile(r"programdata/halvora"), "the maker's data folder above the agent's folders; left empty"),
+    (re.compile(r"users/[^/]+/appdata/(local|roaming)/halvora"),
+     "each user's folder of the maker above the agent's per-user folders; left empty"),
+]
 
 
 @dataclass

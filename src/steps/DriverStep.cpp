@@ -77,13 +77,13 @@ bool DriverStep::DisableandRemoveDrivers(bool driverReboot)
         }
         result = true;
         SERVICE_STATUS status = {};
-        if (!SendServiceStop(service.get(), status)) {
+        if (!SendServiceStop(service.get(), status, wideName)) {
             const DWORD error = GetLastError();
             if (error != ERROR_SERVICE_NOT_ACTIVE)
                 WriteDebugLine(L"%ws: Error: Stop Service %ws failed, error %ld", function, wideName.c_str(),
                                static_cast<long>(error));
         }
-        const DWORD code = DeleteServiceByHandle(service.get());
+        const DWORD code = DeleteServiceByHandle(service.get(), wideName);
         if (code != 0)
             WriteDebugLine(L"%ws: Error: Delete Service %ws failed, error %ld", function, wideName.c_str(),
                            static_cast<long>(code));

@@ -85,12 +85,12 @@ static constexpr DWORD MaxWaitHintSleepMs = 10000;
 // what ControlService reports. Returns the ControlService result; on
 // failure the thread's last-error code is the call's. A preview reports
 // "Stop service" with the name and returns TRUE with a stopped status.
-BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status, const std::wstring& name = std::wstring());
+BOOL SendServiceStop(SC_HANDLE service, SERVICE_STATUS& status, const std::wstring& name);
 
 // The one place where a service is deleted (it goes once its last handle
 // is closed). Returns 0 or the DeleteService error code. A preview reports
 // "Delete service" with the name and returns 0.
-DWORD DeleteServiceByHandle(SC_HANDLE service, const std::wstring& name = std::wstring());
+DWORD DeleteServiceByHandle(SC_HANDLE service, const std::wstring& name);
 
 // The one place where a service's start type is changed: writes "Start" =
 // 4 (disabled) into its open service key. Returns the registry result. A

@@ -2,6 +2,7 @@
 both registry views, as reg.exe exports them, and a listing of drive C:
 with the size and hash of every file."""
 import hashlib
+import re
 
 SNAPSHOT_FOLDER = "C:\\snapshot"
 
@@ -119,3 +120,30 @@ def drive_difference(before, after):
     removed = sorted(set(old) - set(new))
     changed = sorted(p for p in set(old) & set(new) if old[p] != new[p])
     return added, removed, changed
+
+
+# Changes Wine makes by itself while programs run: neither the agent's nor
+# the tool's.
+# Wine registers its display adapter anew, under a new name, whenever a
+# program starts the display driver.
+WINE_ADAPTER = re.compile(r"hkey_local_machine\\system\\currentcontrolset\\control\\video\\\{([^}]+)\}(\\.*)?")
+WINE_NOISE_VALUES = [
+    # The service manager's own count of control sets in use.
+    ("hkey_local_machine\\system\\currentcontrolset\\control\\servicecurrent", "@"),
+]
+
+
+def is_wine_noise(key, own_adapters=()):
+    """Whether a (view, key) of registry_of is one of Wine's display adapter
+    keys (adapters named in own_adapters are not)."""
+    match = WINE_ADAPTER.fullmatch(key[1])
+    return match is not None and match.group(1) not in [a.lower() for a in own_adapters]
+
+
+def without_wine_noise(difference, own_adapters=()):
+    """A registry_difference without Wine's own changes."""
+    added, removed, changed = difference
+    return ([k for k in added if not is_wine_noise(k, own_adapters)],
+            [k for k in removed if not is_wine_noise(k, own_adapters)],
+            [c for c in changed
+             if (c[1], c[2]) not in WINE_NOISE_VALUES and not is_wine_noise(c[:2], own_adapters)])

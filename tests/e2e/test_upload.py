@@ -5,16 +5,20 @@ and plain HTTP through the same address override)."""
 import io
 import os
 import re
-import subprocess
+import sys
 import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
+from pathlib import Path
 
 import pytest
 
 from upload_server import API_KEY, ODD_ID, RevocationListServer, UploadServer
 from version_server import LoopbackAuthority, SilentServer, closed_port
-from winebed import TOOL_FOLDER, TOOLS
+from winebed import LAUNCH, TOOL_FOLDER
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from simulated_agent import seed_agent  # noqa: E402
 
 MiB = 1 << 20
 THANKS = "Thank you for using ZRA Cleanup Utility...\n"
@@ -351,8 +355,8 @@ def test_disabled_upload_sends_nothing(prefix, http_service):
     assert not temp_file(prefix, "manifest.xml").exists()
 
 
-def test_cleanup_of_a_simulated_agent_uploads_its_logs(fresh_prefix, http_service):
-    subprocess.run([str(TOOLS / "demo-seed-agent.sh"), str(fresh_prefix.path)], check=True, env=fresh_prefix.env)
+def test_cleanup_of_a_simulated_agent_uploads_its_logs(fresh_prefix, http_service, tmp_path):
+    seed_agent(fresh_prefix, LAUNCH.parent, tmp_path / "packages", log=lambda line: None)
     seen = snapshot_at_bundle(fresh_prefix, http_service)
     env = {"ZRA_UPLOAD_BASE_URL": http_service.base_url}
     # The agent's packages and drivers take two restarts, replayed from

@@ -16,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from snapshot import drive_difference, parse_export, registry_difference, registry_of, snapshot
+from snapshot import (drive_difference, is_wine_noise, parse_export, registry_difference, registry_of, snapshot,
+                      without_wine_noise)
 from winebed import LAUNCH, TOOL_FOLDER
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
@@ -28,14 +29,8 @@ TEMP = "C:\\tests\\Temp"
 # The test's temp folder holds the tool's logs, its uploaded archive's
 # manifest and site identity (which stay there by design).
 OWN_FOLDERS = ["tests"]
+OWN_ADAPTERS = [agent.VIDEO_ADAPTER_ID]
 
-# Changes Wine makes by itself while programs run: not the agent's, not the
-# tool's.
-WINE_NOISE = [
-    # Wine registers its display adapter anew under a new name whenever a
-    # program starts the display driver.
-    re.compile(r"hkey_local_machine\\system\\currentcontrolset\\control\\video\\\{(?!7a1f5d36)[^}]+\}(\\.*)?"),
-]
 CLASSES_32 = ("hkey_local_machine\\software\\classes\\wow6432node\\",
               "hkey_local_machine\\software\\wow6432node\\classes\\")
 CLASSES = "hkey_local_machine\\software\\classes\\"
@@ -60,42 +55,10 @@ def backup_name(key, backed_up):
     return next((n for n in names if n in backed_up), None)
 
 
-WINE_NOISE_VALUES = [
-    # The service manager's own counter of control sets in use.
-    ("hkey_local_machine\\system\\currentcontrolset\\control\\servicecurrent", "@"),
-]
-
-# What the cleanup leaves of the agent on purpose, with the reason.
-LEFT_KEYS = [
-    (re.compile(r"hkey_local_machine\\software\\(wow6432node\\)?(policies\\)?halvora(\\(install|secure|versions))?"),
-     "the maker's keys above the agent's own: other Halvora products share them, the configuration names "
-     "only the agent's keys below them; they are left empty"),
-    (re.compile(r"hkey_users\\[^\\]+\\software\\halvora"),
-     "each user's key of the maker, shared with other Halvora products; the agent's keys below it are gone"),
-]
-LEFT_FOLDERS = [
-    (re.compile(r"program files \(x86\)/halvora(/zorander)?"),
-     "the maker's and the product's 32-bit program folders: the configuration names the agent's folders "
-     "below them there (the 64-bit Halvora folder is named and goes); left empty"),
-    (re.compile(r"programdata/halvora"), "the maker's data folder above the agent's folders; left empty"),
-    (re.compile(r"users/[^/]+/appdata/(local|roaming)/halvora"),
-     "each user's folder of the maker above the agent's per-user folders; left empty"),
-]
 # Wine does not write a loaded user hive back to its file when it is
 # unloaded: the offline user's NTUSER.DAT keeps the agent's key on disk,
 # although the run deleted it from the loaded hive (checked in the result
 # log below). On Windows the file changes.
-OFFLINE_HIVE = f"users/{agent.OFFLINE_USER}/ntuser.dat"
-
-
-def is_noise_key(key):
-    return any(pattern.fullmatch(key[1]) for pattern in WINE_NOISE)
-
-
-def without_noise(difference):
-    added, removed, changed = difference
-    return ([k for k in added if not is_noise_key(k)], [k for k in removed if not is_noise_key(k)],
-            [c for c in changed if (c[1], c[2]) not in WINE_NOISE_VALUES and not is_noise_key(c[:2])])
 
 
 def process_alive(pid):
@@ -177,11 +140,16 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
     preview = prefix.run("/Preview", "/silent", timeout=900)
     assert (preview.exit_code, preview.stdout) == (0, b"")
     previewed = snapshot(prefix, OWN_FOLDERS)
-    assert without_noise(registry_difference(seeded_state, previewed)) == ([], [], [])
+    assert without_wine_noise(registry_difference(seeded_state, previewed), OWN_ADAPTERS) == ([], [], [])
     assert drive_difference(seeded_state, previewed) == ([], [], [])
     assert all(process_alive(pid) for pid, _ in summary.running)
     planned = result_items(prefix, "Preview.xml")
     assert len(planned["MsiProducts"]) == len(config.products)
+    # Every listed change names what it changes.
+    log = (prefix.log_folder / "CleanupToolLog.txt").read_bytes().decode("cp1252")
+    listed = re.findall(r"\tPreview: \[Step (\d)\] ([^:\r]+): ([^\r]*)\r\n", log)
+    assert len(listed) > 900
+    assert [line for line in listed if not line[2].strip()] == []
 
     # The cleanup through its two restarts.
     first = prefix.run("/silent", timeout=900)
@@ -200,9 +168,9 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
 
     # The registry: nothing of the agent is left, every repaired setting is
     # back to Windows' own, and only the listed keys stay (empty).
-    added, removed, changed = without_noise(registry_difference(before, after))
+    added, removed, changed = without_wine_noise(registry_difference(before, after), OWN_ADAPTERS)
     assert removed == [] and changed == []
-    unexplained = [k for k in added if not any(p.fullmatch(k[1]) for p, _ in LEFT_KEYS)]
+    unexplained = [k for k in added if not any(p.fullmatch(k[1]) for p, _ in agent.LEFT_KEYS)]
     assert unexplained == [], unexplained
     now = registry_of(after)
     assert [k for k in added if now[k]] == [], "a key left behind holds values"
@@ -210,8 +178,8 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
     # The files: only the listed empty folders, and the offline hive.
     added, removed, changed = drive_difference(before, after)
     assert removed == []
-    assert changed == [OFFLINE_HIVE]
-    unexplained = [f for f in added if not any(p.fullmatch(f) for p, _ in LEFT_FOLDERS)]
+    assert changed == [agent.OFFLINE_HIVE]
+    unexplained = [f for f in added if not any(p.fullmatch(f) for p, _ in agent.LEFT_FOLDERS)]
     assert unexplained == [], unexplained
 
     # The backup: importing RegBackup.reg brings back every key and value
@@ -233,7 +201,7 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
         r"|system\\currentcontrolset\\services\\(" + services + r"))(\\.*)?")
     not_restored, unexplained = [], []
     for key, values in registry_of(seeded_state).items():
-        if key[0] != 64 or is_noise_key(key):
+        if key[0] != 64 or is_wine_noise(key, OWN_ADAPTERS):
             continue
         if key in cleaned:
             # A key that stays: the values the run deleted from it are back.
