@@ -1,6 +1,10 @@
 #include "run/EntryFlow.h"
+#include "run/TimingReport.h"
 
 int wmain(int argc, wchar_t* argv[])
 {
-    return RunEntry(argc, argv);
+    const long long start = ReadCostClock();
+    const int exitCode = RunEntry(argc, argv);
+    AppendTimingReportIfRequested(argc, argv, exitCode, start);
+    return exitCode;
 }
