@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 #include "system/Format.h"
 #include "system/TextConvert.h"
 #include "system/UniqueHandle.h"
@@ -119,4 +121,53 @@ bool AppendTimingReportIfRequested(int argc, wchar_t* argv[], int exitCode, long
     } catch (...) {
         return false;
     }
+}
+
+namespace {
+
+struct ArmedReport {
+    long long start = 0;
+    int exitCode = 0;
+    std::vector<std::wstring> arguments;
+};
+
+// Constructed before the at-exit call is registered, so destroyed after it.
+ArmedReport& Armed()
+{
+    static ArmedReport armed;
+    return armed;
+}
+
+void AppendArmedReport()
+{
+    ArmedReport& armed = Armed();
+    std::vector<wchar_t*> argv;
+    for (std::wstring& argument : armed.arguments)
+        argv.push_back(&argument[0]);
+    AppendTimingReportIfRequested(static_cast<int>(argv.size()), argv.data(), armed.exitCode, armed.start);
+}
+
+} // namespace
+
+void ArmTimingReport(int argc, wchar_t* argv[])
+{
+    const long long start = ReadCostClock();
+    try {
+        if (GetTimingReportPath().empty())
+            return;
+        // Whatever the report reads must outlive the call at exit: made
+        // before it is registered.
+        Timings();
+        ArmedReport& armed = Armed();
+        armed.start = start;
+        for (int i = 0; i < argc; ++i)
+            armed.arguments.emplace_back(argv[i] != nullptr ? argv[i] : L"");
+        std::atexit(&AppendArmedReport);
+    } catch (...) {
+    }
+}
+
+void SetTimingReportExitCode(int exitCode)
+{
+    Armed().exitCode = exitCode;
 }

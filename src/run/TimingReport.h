@@ -51,7 +51,16 @@ std::string BuildTimingReport(unsigned long processId, int exitCode, const std::
                               long long processTicks, const CostTicks& processCost,
                               const std::vector<StepTiming>& steps);
 
-// At the end of the process: when ZRA_TIMING_REPORT is set, appends this
+// Called first thing in main: when ZRA_TIMING_REPORT is set, notes the
+// start and the arguments and arranges for the report to be appended when
+// the process ends, after the process-wide objects (the logs) have closed,
+// so that their last writes count too. Without the variable it does
+// nothing.
+void ArmTimingReport(int argc, wchar_t* argv[]);
+// The exit code the report gives; main sets it as it returns.
+void SetTimingReportExitCode(int exitCode);
+
+// Appends the report now: when ZRA_TIMING_REPORT is set, appends this
 // process's report (arguments: the command line without the program,
 // processStart: ReadCostClock() when the program started). True when the
 // report was written; false when it was not asked for or could not be

@@ -3,8 +3,8 @@
 
 int wmain(int argc, wchar_t* argv[])
 {
-    const long long start = ReadCostClock();
+    ArmTimingReport(argc, argv);
     const int exitCode = RunEntry(argc, argv);
-    AppendTimingReportIfRequested(argc, argv, exitCode, start);
+    SetTimingReportExitCode(exitCode);
     return exitCode;
 }
