@@ -341,7 +341,9 @@ def main():
     if len(cycles) == 2:
         print_comparison(*cycles)
     verdicts(cycles)
+    # A cycle that did not complete is a fault, not a figure.
+    return 0 if all(cycle.completed for cycle in cycles) else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
