@@ -2,9 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <io.h>
 #include <utility>
 #include <vector>
 
@@ -51,15 +48,6 @@ std::vector<std::pair<std::string, std::string>> CollectMetaData()
     };
 }
 
-// The thread's last Win32 error, or the fallback when there is none.
-DWORD LastErrorOr(DWORD fallback)
-{
-    const DWORD error = GetLastError();
-    if (error != ERROR_SUCCESS)
-        return error;
-    return fallback != ERROR_SUCCESS ? fallback : ERROR_WRITE_FAULT;
-}
-
 } // namespace
 
 const char* const UninstallXmlLog::Sections[10] = {"MetaData", "Reboots",  "MetaInstaller", "MsiProducts",
@@ -85,6 +73,7 @@ UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExis
     ScopedCost meter(CostKind::ResultLog);
     m_widePath = GetLogFilePath(GetLogFolder(), fileName);
     m_filePath = WideToUtf8(m_widePath);
+    m_file.reset(new ShadowedFile(m_widePath));
 
     if (continueExisting && GetFileAttributesW(m_widePath.c_str()) != INVALID_FILE_ATTRIBUTES) {
         if (LoadExisting())
@@ -97,6 +86,8 @@ UninstallXmlLog::~UninstallXmlLog()
 {
     ScopedCost meter(CostKind::ResultLog);
     SetValue("MetaData", "EndTime", GetTimeStamp());
+    // A finished log leaves no copy behind.
+    m_file->RemoveShadow();
 }
 
 bool UninstallXmlLog::LoadExisting()
@@ -105,6 +96,7 @@ bool UninstallXmlLog::LoadExisting()
     XMLElement* root = error == tinyxml2::XML_SUCCESS ? m_document->RootElement() : nullptr;
     if (root != nullptr && root->Name() != nullptr && std::string(root->Name()) == "Uninstall") {
         m_root = root;
+        m_text.Reset(*m_document);
         return true;
     }
     GetDebugLog().WriteLine(L"%ws: Error: the result log %ws could not be continued (error %d); starting a new one",
@@ -121,11 +113,13 @@ void UninstallXmlLog::CreateNewDocument()
     m_document->InsertEndChild(m_root);
     for (const char* section : Sections)
         m_root->InsertEndChild(m_document->NewElement(section));
+    m_text.Reset(*m_document);
     Save();
 
     XMLElement* metaData = FindSection("MetaData");
     for (const auto& value : CollectMetaData())
         metaData->InsertEndChild(XmlLogItem("MetaData", value.first, value.second).Write(*m_document));
+    m_text.Reset(*m_document);
     Save();
 }
 
@@ -146,6 +140,7 @@ bool UninstallXmlLog::AddItem(const XmlLogItem& item)
     if (m_previewItems && element->Attribute(XmlLogField::AttributeName(XmlLogField::Status)) != nullptr)
         element->SetAttribute(XmlLogField::AttributeName(XmlLogField::Status), "Preview");
     section->InsertEndChild(element);
+    m_text.Appended(section, element);
     Save();
     return true;
 }
@@ -160,8 +155,11 @@ bool UninstallXmlLog::SetValue(const std::string& section, const std::string& el
     if (element != nullptr) {
         element->DeleteChildren();
         element->InsertEndChild(m_document->NewText(ToXmlText(text).c_str()));
+        m_text.Changed(sectionElement, element);
     } else {
-        sectionElement->InsertEndChild(XmlLogItem(section, elementName, text).Write(*m_document));
+        element = XmlLogItem(section, elementName, text).Write(*m_document);
+        sectionElement->InsertEndChild(element);
+        m_text.Appended(sectionElement, element);
     }
     Save();
     return true;
@@ -180,6 +178,7 @@ bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, c
         if (attribute != nullptr)
             element->SetAttribute(attribute, ToXmlText(field.second).c_str());
     }
+    m_text.Changed(sectionElement, element);
     Save();
     return true;
 }
@@ -205,33 +204,12 @@ void UninstallXmlLog::Save()
 
 unsigned long UninstallXmlLog::WriteDocument()
 {
-    // Write a whole new copy next to the log, then swap it in, so that an
-    // interrupted save leaves the previous complete file in place.
-    const std::wstring temporary = m_widePath + L".tmp";
-    SetLastError(ERROR_SUCCESS);
-    FILE* file = _wfopen(temporary.c_str(), L"w");
-    if (file == nullptr)
-        return LastErrorOr(static_cast<DWORD>(_doserrno));
-    // The indented text is built in memory and written in one call; the
-    // text-mode file turns its line ends into CR LF.
+    return m_file->Save(m_text.Text(), m_text.TakeChangedFrom());
+}
+
+std::string UninstallXmlLog::PrintDocument() const
+{
     tinyxml2::XMLPrinter printer(nullptr, false);
     m_document->Print(&printer);
-    const size_t size = printer.CStrSize() > 0 ? static_cast<size_t>(printer.CStrSize() - 1) : 0;
-    DWORD error = ERROR_SUCCESS;
-    if (fwrite(printer.CStr(), 1, size, file) != size || fflush(file) != 0 || ferror(file) != 0)
-        error = LastErrorOr(ERROR_WRITE_FAULT);
-    else if (!FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))))
-        error = LastErrorOr(ERROR_WRITE_FAULT);
-    if (fclose(file) != 0 && error == ERROR_SUCCESS)
-        error = LastErrorOr(ERROR_WRITE_FAULT);
-    if (error != ERROR_SUCCESS) {
-        DeleteFileW(temporary.c_str());
-        return error;
-    }
-    if (!MoveFileExW(temporary.c_str(), m_widePath.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = LastErrorOr(ERROR_WRITE_FAULT);
-        DeleteFileW(temporary.c_str());
-        return error;
-    }
-    return ERROR_SUCCESS;
+    return printer.CStrSize() > 0 ? std::string(printer.CStr(), printer.CStrSize() - 1) : std::string();
 }

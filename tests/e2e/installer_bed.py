@@ -41,11 +41,12 @@ def squash_guid(guid):
 
 
 def build_msi(folder: Path, name, version, upgrade_code, product_code=None, fail_removal=False,
-              reboot_on_removal=False):
+              reboot_on_removal=False, registry_key="Software\\ZraInstallerTest"):
     """Builds a small per-machine package; returns (msi path, product code).
     fail_removal: an error custom action in the removal, so the uninstall
     fails (1603) and is rolled back. reboot_on_removal: the removal
-    schedules a restart (3010 with REBOOT=ReallySuppress)."""
+    schedules a restart (3010 with REBOOT=ReallySuppress). The package
+    writes one value below registry_key (HKLM)."""
     product_code = product_code or "{" + str(uuid.uuid4()).upper() + "}"
     stem = "p" + product_code.strip("{}").replace("-", "")[:12]
     work = folder / stem
@@ -70,7 +71,7 @@ def build_msi(folder: Path, name, version, upgrade_code, product_code=None, fail
       <Directory Id="ProgramFilesFolder">
         <Directory Id="INSTALLDIR" Name="ZraTest{stem}">
           <Component Id="Main" Guid="{component_guid}">
-            <RegistryValue Root="HKLM" Key="Software\\ZraInstallerTest\\{stem}" Name="Installed" Type="string"
+            <RegistryValue Root="HKLM" Key="{registry_key}\\{stem}" Name="Installed" Type="string"
                            Value="1" KeyPath="yes"/>
           </Component>
         </Directory>

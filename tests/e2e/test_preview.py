@@ -2,59 +2,14 @@
 run, its services are registered, its files lie and its listener keys
 exist, the run lists what the cleanup would change, step by step, and
 changes nothing at all."""
-import hashlib
 import re
 import xml.etree.ElementTree as ET
 
 from test_file_step import KEPT, LISTENERS, PERSISTENT, SEEDED, seed_file
 from test_process_service_steps import Processes, create_service, service_state, shipped_list
-from winebed import TOOL_FOLDER
+from snapshot import snapshot
 
-SNAPSHOT_FOLDER = "C:\\snapshot"
 NOTHING_FOUND = "Nothing of the ZRA was found on this machine: there is nothing to remove."
-
-
-def registry_export(prefix, root, view64):
-    """The registry tree as reg.exe exports it, in one view."""
-    name = f"{root}-{64 if view64 else 32}.reg"
-    target = prefix.unix_path(SNAPSHOT_FOLDER) / name
-    target.parent.mkdir(parents=True, exist_ok=True)
-    if target.exists():
-        target.unlink()
-    proc = prefix.reg("export", root, f"{SNAPSHOT_FOLDER}\\{name}", "/y", view64=view64)
-    assert proc.returncode == 0, proc.stderr
-    return target.read_bytes().decode("utf-16", "replace")
-
-
-def drive_listing(prefix, skipped):
-    """Every file and folder of drive C: with the size and hash of each file,
-    without the folders named in skipped (Linux paths below drive_c)."""
-    drive = prefix.path / "drive_c"
-    listing = {}
-    for path in sorted(drive.rglob("*")):
-        relative = path.relative_to(drive).as_posix().lower()
-        if any(relative == s or relative.startswith(s + "/") for s in skipped):
-            continue
-        if path.is_symlink():
-            listing[relative] = ("link", str(path.readlink()))
-        elif path.is_dir():
-            listing[relative] = ("folder",)
-        else:
-            data = path.read_bytes()
-            listing[relative] = ("file", len(data), hashlib.sha256(data).hexdigest())
-    return listing
-
-
-def snapshot(prefix, own_folders):
-    """The machine as a cleanup could change it: HKLM and HKU in both views
-    and drive C:, except the test's own and the tool's own folders."""
-    state = {}
-    for root in ("HKLM", "HKU"):
-        for view64 in (True, False):
-            state[(root, view64)] = registry_export(prefix, root, view64)
-    skipped = ["snapshot", "zra"] + [f.lower() for f in own_folders]
-    state["drive"] = drive_listing(prefix, skipped)
-    return state
 
 
 def console_by_step(text):

@@ -8,6 +8,7 @@ folders. The tool and the test launcher are copied to C:\\zra.
 import os
 import shutil
 import subprocess
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -114,8 +115,15 @@ class WinePrefix:
         run_env = dict(self.env)
         for name, value in (env or {}).items():
             run_env["ZRA_ENV_" + name] = value
-        return subprocess.run([WINE64, *args], input=input, capture_output=True, timeout=timeout,
-                              cwd=self.path / "drive_c", env=run_env)
+        # The output goes to files, not pipes: a Wine process started on the
+        # way (the desktop process, a service) inherits the handles and
+        # outlives the program, and would hold a pipe open.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.run([WINE64, *args], input=input, stdout=out, stderr=err, timeout=timeout,
+                                  cwd=self.path / "drive_c", env=run_env)
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(proc.args, proc.returncode, out.read(), err.read())
 
     def run(self, *args, input: bytes = b"", timeout: int = 120, env=None,
             program: str = TOOL_PATH) -> RunResult:

@@ -108,7 +108,7 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
         EXPECT_EQ(0u, bytes.find("<Uninstall>\r\n")) << "no declaration, the root first";
         EXPECT_NE(std::string::npos, bytes.find("\r\n    <MetaData>\r\n        <OS>")) << "indented, CR LF";
         EXPECT_EQ(std::string::npos, bytes.find("\r\r"));
-        EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no temporary file left";
+        EXPECT_TRUE(FileExists(m_path + L".tmp") || FileExists(m_path + L".tmp2")) << "the shadow copy of the next save";
 
         const XMLElement* root = Reload();
         ASSERT_NE(nullptr, root);
@@ -152,9 +152,11 @@ TEST_F(ResultLog, NewDocumentLayoutAndMetaData)
         EXPECT_EQ(10u, i);
         EXPECT_FALSE(GetOSDescription().empty());
     }
-    // Destruction stamps the end time.
+    // Destruction stamps the end time and leaves the log alone in its folder.
     const XMLElement* end = SectionOnDisk("MetaData")->FirstChildElement("EndTime");
     EXPECT_TRUE(IsTimeStamp(Text(end))) << Text(end);
+    EXPECT_FALSE(FileExists(m_path + L".tmp")) << "no shadow copy left";
+    EXPECT_FALSE(FileExists(m_path + L".tmp2"));
 }
 
 namespace {
@@ -559,9 +561,21 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
             ++n;
         return n;
     };
-    // A folder in the way of the temporary file makes the saves fail; the
+    // A folder in the way of the shadow copy makes the saves fail; the
     // text log says so once, with the Win32 code.
-    ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
+    auto block = [&] {
+        bool blocked = true;
+        for (const wchar_t* suffix : {L".tmp", L".tmp2"}) {
+            DeleteFileW((m_path + suffix).c_str());
+            blocked = CreateDirectoryW((m_path + suffix).c_str(), nullptr) && blocked;
+        }
+        return blocked;
+    };
+    auto unblock = [&] {
+        RemoveDirectoryW((m_path + L".tmp").c_str());
+        RemoveDirectoryW((m_path + L".tmp2").c_str());
+    };
+    ASSERT_TRUE(block());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "kept.exe")));
     EXPECT_FALSE(log.LastSaveSucceeded());
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "also kept.exe")));
@@ -569,16 +583,16 @@ TEST_F(ResultLog, UnwritableFolderKeepsChangesForTheNextSave)
     EXPECT_EQ(1u, count(logged(), failed)) << logged();
     EXPECT_NE(std::string::npos, logged().find(failed + "5; its changes are kept for the next save\r\n")) << logged();
     EXPECT_EQ(0, CountChildren(SectionOnDisk("Processes"), "process")) << "the old file stays whole";
-    RemoveDirectoryW((m_path + L".tmp").c_str());
+    unblock();
     EXPECT_TRUE(log.AddItem(CommonXmlLogItem(0, "Processes", "process", "next.exe")));
     EXPECT_TRUE(log.LastSaveSucceeded());
     EXPECT_EQ(3, CountChildren(SectionOnDisk("Processes"), "process"));
     // A later failure is reported again.
-    ASSERT_TRUE(CreateDirectoryW((m_path + L".tmp").c_str(), nullptr));
+    ASSERT_TRUE(block());
     log.Save();
     EXPECT_FALSE(log.LastSaveSucceeded());
     EXPECT_EQ(2u, count(logged(), failed)) << logged();
-    RemoveDirectoryW((m_path + L".tmp").c_str());
+    unblock();
 }
 
 TEST(ResultLogText, CharactersXmlCannotHoldAreReplaced)
