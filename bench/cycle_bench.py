@@ -4,9 +4,10 @@ its size, timed end to end and per step, with the tool's own bookkeeping
 (text log, registry backup, result log) shown apart from the removals.
 
 For each agent size a fresh Wine prefix is seeded with the simulated agent
-and cleaned as an administrator would: ZRACleanupUtility.exe /silent, then
-the RunOnce re-launch after each restart (zra-runonce.exe) until a run ends
-with exit code 0, at most three runs. Every run appends its figures to the
+of the shipped configuration (tools/simulated_agent.py) and cleaned as an
+administrator would: ZRACleanupUtility.exe /silent, then the RunOnce
+re-launch after each restart (zra-runonce.exe) until a run ends with exit
+code 0, at most three runs. Every run appends its figures to the
 file ZRA_TIMING_REPORT names (see src/run/TimingReport.h); the table sums
 them over the runs.
 
@@ -18,7 +19,7 @@ Usage: cycle_bench.py [BUILD_TREE] [--scale N]   (run by tools/run-bench.sh)
 """
 import argparse
 import os
-import subprocess
+import signal
 import sys
 import tempfile
 import time
@@ -41,48 +42,14 @@ def say(text=""):
 
 # -- the simulated agent --------------------------------------------------
 
-def stand_in_seed_agent(prefix, programs_dir, work_dir, scale=1):
-    """Seeds the demo's simulated agent (tools/demo-seed-agent.sh), then
-    adds scale times a block of agent data: 100 files in 10 folders under
-    the agent's program folder and 500 registry values in 50 keys under its
-    configured key."""
-    env = dict(prefix.env)
-    proc = subprocess.run([str(ROOT / "tools" / "demo-seed-agent.sh"), str(prefix.path), str(programs_dir)],
-                          env=env, capture_output=True, text=True, timeout=1800)
-    if proc.returncode != 0:
-        raise RuntimeError(f"seeding failed: {proc.stderr[-2000:]}")
-    data = prefix.unix_path("C:\\Program Files\\Halvora\\Zorander\\Data")
-    payload = b"agent data " * 40
-    for folder in range(10 * scale):
-        target = data / f"d{folder:04d}"
-        target.mkdir(parents=True, exist_ok=True)
-        for index in range(10):
-            (target / f"record{index:02d}.dat").write_bytes(payload)
-    lines = ["Windows Registry Editor Version 5.00", ""]
-    for key in range(50 * scale):
-        lines.append(f"[HKEY_LOCAL_MACHINE\\SOFTWARE\\Halvora\\Zorander\\Data\\k{key:04d}]")
-        for value in range(10):
-            lines.append(f'"value{value:02d}"="relay{key}-{value}.halvora.example"')
-        lines.append("")
-    reg_file = Path(work_dir) / "agent-data.reg"
-    reg_file.write_text("\r\n".join(lines) + "\r\n", encoding="ascii")
-    windows_copy = prefix.unix_path("C:\\zra\\agent-data.reg")
-    windows_copy.write_bytes(reg_file.read_bytes())
-    result = prefix.reg("import", "C:\\zra\\agent-data.reg", view64=True)
-    windows_copy.unlink()
-    if result.returncode != 0:
-        raise RuntimeError(f"reg import failed: {result.stderr[-500:]!r}")
-    return {"files": 100 * scale, "values": 500 * scale}
+def seed(prefix, programs, work, scale):
+    """Windows' own side first, then the simulated agent of the shipped
+    configuration (tools/simulated_agent.py), scale times its files and
+    registry data."""
+    import simulated_agent
 
-
-def seeder():
-    """The shared seeding tool when it is there, else the stand-in."""
-    sys.path.insert(0, str(ROOT / "tools"))
-    try:
-        from simulated_agent import seed_agent  # noqa: F401
-        return seed_agent, "tools/simulated_agent.py"
-    except ImportError:
-        return stand_in_seed_agent, "stand-in (tools/demo-seed-agent.sh + scaled data block)"
+    simulated_agent.windows_baseline(prefix, scale)
+    return simulated_agent.seed_agent(prefix, programs, work, scale=scale, log=lambda line: say("   " + line))
 
 
 # -- one cycle ------------------------------------------------------------
@@ -124,6 +91,8 @@ class CycleFigures:
     backup_values: int = 0
     removed_files: int = 0
     completed: bool = False
+    seeded: list = field(default_factory=list)
+    seeded_data: int = 0        # files + registry values the seed laid out
 
     @property
     def process(self):
@@ -188,10 +157,11 @@ def files_below(folder):
     return found
 
 
-def run_cycle(scale, programs, seed, work):
+def run_cycle(scale, programs, work):
     from winebed import TOOL_FOLDER, WinePrefix
 
     cycle = CycleFigures(scale)
+    running = []
     say(f"-- agent scale {scale}: creating a fresh prefix")
     prefix = WinePrefix.create(work / f"prefix-{scale}")
     try:
@@ -199,8 +169,11 @@ def run_cycle(scale, programs, seed, work):
         seed_work = work / f"seed-{scale}"
         seed_work.mkdir(parents=True, exist_ok=True)
         started = time.monotonic()
-        seed(prefix, programs, seed_work, scale=scale)
+        summary = seed(prefix, programs, seed_work, scale)
         cycle.seed_seconds = time.monotonic() - started
+        cycle.seeded = list(summary.lines())
+        cycle.seeded_data = summary.files + summary.registry_values
+        running = list(summary.running)
         say(f"   seeded in {cycle.seed_seconds:.0f} s")
         before = files_below(prefix.path / "drive_c")
 
@@ -238,6 +211,12 @@ def run_cycle(scale, programs, seed, work):
             cycle.backup_values = sum(1 for line in data.split(b"\r\n") if line.startswith((b'"', b"@=")))
         cycle.removed_files = len(before - files_below(prefix.path / "drive_c"))
     finally:
+        # The agent's processes the seed started and the cleanup did not end.
+        for pid, _ in running:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
         prefix.close()
     return cycle
 
@@ -252,6 +231,8 @@ def print_cycle(cycle):
     say()
     say(f"== Agent scale {cycle.scale}: {len(cycle.runs)} runs, "
         f"{'completed' if cycle.completed else 'NOT completed'}; seeding took {cycle.seed_seconds:.0f} s")
+    for line in cycle.seeded:
+        say("   seeded: " + line)
     header = (f"{'step':<52} {'runs':>4} {'time s':>8} {'text s':>7} {'backup s':>8} {'result s':>8} "
               f"{'overhead':>8} {'of removal':>10}")
     say(header)
@@ -288,6 +269,8 @@ def print_comparison(normal, scaled):
     say(f"== Scaled ({scaled.scale}x) against normal agent")
     data = ratio(scaled.data, normal.data)
     say(f"data removed (files + registry values): {normal.data:,} -> {scaled.data:,}: {data:.2f}x")
+    say(f"data seeded (files + registry values): {normal.seeded_data:,} -> {scaled.seeded_data:,}: "
+        f"{ratio(scaled.seeded_data, normal.seeded_data):.2f}x")
     say(f"result-log items: {normal.items} -> {scaled.items}: {ratio(scaled.items, normal.items):.2f}x; "
         f"backup bytes: {normal.backup_bytes:,} -> {scaled.backup_bytes:,}: "
         f"{ratio(scaled.backup_bytes, normal.backup_bytes):.2f}x")
@@ -329,13 +312,12 @@ def main():
     os.environ.setdefault("ZRA_TOOLS", str(ROOT / "tools"))
     sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 
-    seed, seed_name = seeder()
-    say(f"seeding with {seed_name}")
+    sys.path.insert(0, str(ROOT / "tools"))
     scales = [1] + ([options.scale] if options.scale > 1 else [])
     cycles = []
     with tempfile.TemporaryDirectory(prefix="zra-cycle-bench-") as temp:
         for scale in scales:
-            cycles.append(run_cycle(scale, tree / "tests", seed, Path(temp)))
+            cycles.append(run_cycle(scale, tree / "tests", Path(temp)))
     for cycle in cycles:
         print_cycle(cycle)
     if len(cycles) == 2:
