@@ -21,3 +21,5 @@ echo "== bench_Upload (against the stand-in service on loopback)"
 /usr/bin/python3 bench/upload_bench.py "$tree"
 echo "== Windows Installer removal: step 3 against msiexec /x"
 (. tools/wine-env.sh && /usr/bin/python3 bench/msi_bench.py "$tree")
+echo "== The cleanup cycle of the simulated agent and of one ten times its size, with the tool's own overhead"
+(. tools/wine-env.sh && /usr/bin/python3 bench/cycle_bench.py "$tree")

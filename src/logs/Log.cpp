@@ -63,8 +63,9 @@ bool AppendFileTo(const std::wstring& source, const std::wstring& target)
 
 } // namespace
 
-CLog::CLog(const std::wstring& fileName)
+CLog::CLog(const std::wstring& fileName, CostKind costKind) : m_costKind(costKind)
 {
+    ScopedCost meter(m_costKind);
     m_folder = GetLogFolder();
     m_path = GetLogFilePath(m_folder, fileName);
 }
@@ -73,6 +74,7 @@ CLog::~CLog() = default;
 
 void CLog::Open(OpenMode mode)
 {
+    ScopedCost meter(m_costKind);
     m_file.reset();
     // Shared for reading, writing and deletion: an administrator can read
     // the log while the program runs. Appends go to the end of the file as
@@ -98,6 +100,7 @@ void CLog::WriteRaw(const std::wstring& text)
 {
     if (!m_file || text.empty())
         return;
+    ScopedCost meter(m_costKind);
     const std::string bytes = ToLogBytes(text);
     DWORD written = 0;
     if (!WriteFile(m_file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
@@ -107,6 +110,7 @@ void CLog::WriteRaw(const std::wstring& text)
 
 void CLog::Write(const wchar_t* format, ...)
 {
+    ScopedCost meter(m_costKind);
     try {
         va_list args;
         va_start(args, format);
@@ -119,6 +123,7 @@ void CLog::Write(const wchar_t* format, ...)
 
 void CLog::WriteLineV(const wchar_t* format, va_list args)
 {
+    ScopedCost meter(m_costKind);
     try {
         WriteRaw(FormatWideV(format, args) + L"\n");
     } catch (...) {
@@ -137,6 +142,7 @@ void CLog::WriteText(std::wstring text)
 {
     if (text.empty())
         return;
+    ScopedCost meter(m_costKind);
     try {
         text += L"\n";
         WriteRaw(text);
@@ -149,6 +155,7 @@ const wchar_t* const CDebugLog::BackupFileName = L"CleanupToolLogBackup.txt";
 
 CDebugLog::CDebugLog() : CLog(FileName)
 {
+    ScopedCost meter(GetCostKind());
     bool overflow = false;
     UniqueKernelHandle existing(CreateFileW(GetFilePath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -168,6 +175,7 @@ CDebugLog::CDebugLog() : CLog(FileName)
 
 void CDebugLog::WriteLine(const wchar_t* format, ...)
 {
+    ScopedCost meter(GetCostKind());
     try {
         const std::string stamp = GetTimeStamp();
         va_list args;
@@ -181,8 +189,9 @@ void CDebugLog::WriteLine(const wchar_t* format, ...)
 
 const wchar_t* const CRegLog::FileName = L"RegBackup.reg";
 
-CRegLog::CRegLog() : CLog(FileName)
+CRegLog::CRegLog() : CLog(FileName, CostKind::Backup)
 {
+    ScopedCost meter(GetCostKind());
     // A run resumed after a restart continues the first run's backup. The
     // file is opened at the first export, when a fresh run has already set
     // the marker itself: only a marker left by an earlier run counts.
@@ -243,6 +252,7 @@ CDebugLog& GetDebugLog()
 
 void WriteDebugLine(const wchar_t* format, ...)
 {
+    ScopedCost meter(CostKind::TextLog);
     try {
         va_list args;
         va_start(args, format);

@@ -4,13 +4,15 @@
 #include <cstdarg>
 #include <string>
 
+#include "system/CostMeter.h"
 #include "system/RegistryBackup.h"
 #include "system/UniqueHandle.h"
 
 // A plain-text log file in the log folder. Text is written as 8-bit bytes
 // (one byte per character; characters beyond U+00FF become "?") with CR LF
 // line ends. Logging never fails its caller: a file that cannot be opened,
-// or a failing write or format, is swallowed.
+// or a failing write or format, is swallowed. The time spent writing is
+// metered as the log's cost kind (system/CostMeter.h).
 class CLog {
 public:
     virtual ~CLog();
@@ -35,7 +37,7 @@ public:
 
 protected:
     // Resolves the file's path in the log folder; the file is not opened yet.
-    explicit CLog(const std::wstring& fileName);
+    explicit CLog(const std::wstring& fileName, CostKind costKind = CostKind::TextLog);
 
     enum class OpenMode { Append, Truncate };
     void Open(OpenMode mode);
@@ -44,12 +46,14 @@ protected:
     // Writes text with "\n" expanded to CR LF.
     void WriteRaw(const std::wstring& text);
     void WriteLineV(const wchar_t* format, va_list args);
+    CostKind GetCostKind() const { return m_costKind; }
 
 private:
     UniqueKernelHandle m_file;
     std::wstring m_path;
     std::wstring m_folder;
     bool m_writeFailed = false;
+    CostKind m_costKind;
 };
 
 // The diagnostic text log "CleanupToolLog.txt": every line starts with the

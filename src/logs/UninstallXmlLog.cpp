@@ -70,6 +70,7 @@ UninstallXmlLog& UninstallXmlLog::GetInstance(const std::wstring& fileName)
 UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExisting)
     : m_document(new XMLDocument()), m_previewItems(IsPreviewMode())
 {
+    ScopedCost meter(CostKind::ResultLog);
     m_widePath = GetLogFilePath(GetLogFolder(), fileName);
     m_filePath = WideToUtf8(m_widePath);
     m_file.reset(new ShadowedFile(m_widePath));
@@ -83,6 +84,7 @@ UninstallXmlLog::UninstallXmlLog(const std::wstring& fileName, bool continueExis
 
 UninstallXmlLog::~UninstallXmlLog()
 {
+    ScopedCost meter(CostKind::ResultLog);
     SetValue("MetaData", "EndTime", GetTimeStamp());
     // A finished log leaves no copy behind.
     m_file->RemoveShadow();
@@ -130,6 +132,7 @@ XMLElement* UninstallXmlLog::FindSection(const std::string& section) const
 
 bool UninstallXmlLog::AddItem(const XmlLogItem& item)
 {
+    ScopedCost meter(CostKind::ResultLog);
     XMLElement* section = FindSection(item.GetSection());
     if (section == nullptr)
         return false;
@@ -144,6 +147,7 @@ bool UninstallXmlLog::AddItem(const XmlLogItem& item)
 
 bool UninstallXmlLog::SetValue(const std::string& section, const std::string& elementName, const std::string& text)
 {
+    ScopedCost meter(CostKind::ResultLog);
     XMLElement* sectionElement = FindSection(section);
     if (sectionElement == nullptr)
         return false;
@@ -164,6 +168,7 @@ bool UninstallXmlLog::SetValue(const std::string& section, const std::string& el
 bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, const std::string& section,
                                      const std::string& elementName)
 {
+    ScopedCost meter(CostKind::ResultLog);
     XMLElement* sectionElement = FindSection(section);
     XMLElement* element = sectionElement != nullptr ? sectionElement->LastChildElement(elementName.c_str()) : nullptr;
     if (element == nullptr)
@@ -180,6 +185,7 @@ bool UninstallXmlLog::UpdateLastItem(const std::map<int, std::string>& fields, c
 
 void UninstallXmlLog::Save()
 {
+    ScopedCost meter(CostKind::ResultLog);
     const DWORD error = WriteDocument();
     m_lastSaveOk = error == ERROR_SUCCESS;
     if (m_lastSaveOk) {

@@ -10,6 +10,7 @@
 #include "logs/UninstallXmlLog.h"
 #include "logs/XmlLogItem.h"
 #include "net/LogUpload.h"
+#include "run/TimingReport.h"
 #include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "system/Console.h"
@@ -146,6 +147,9 @@ int CleanUpProcess::Run()
         return -1;
 
     for (std::unique_ptr<BaseStep>& step : m_steps) {
+        // The step's wall time and the bookkeeping within it (see
+        // run/TimingReport.h); recorded also when it ends the run.
+        const StepTimer timer(step->GetNumber(), step->GetName());
         SetChangeStep(step->GetNumber());
         step->Run(&m_options);
         const int status = step->GetStatus();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "system/AsciiText.h"
+#include "system/CostMeter.h"
 #include "system/Diagnostics.h"
 #include "system/Format.h"
 #include "system/MachineChanges.h"
@@ -676,6 +677,7 @@ LONG CRegistryKey::ExportRegistryKeyAndSubkeys(HKEY root, const std::wstring& pa
     // A preview deletes nothing, so it backs nothing up.
     if (IsPreviewMode())
         return ERROR_SUCCESS;
+    ScopedCost meter(CostKind::Backup);
     const wchar_t* rootName = GetRootKeyName(root);
     if (*rootName == L'\0')
         return ERROR_SUCCESS;
@@ -802,6 +804,7 @@ LONG CRegistryKey::ExportRegistryValue(HKEY root, const std::wstring& path, cons
 {
     if (IsPreviewMode())
         return ERROR_SUCCESS;
+    ScopedCost meter(CostKind::Backup);
     const wchar_t* rootName = GetRootKeyName(root);
     if (*rootName == L'\0')
         return -1;

@@ -12,6 +12,7 @@
 #include "logs/ResumeMarker.h"
 #include "logs/UninstallXmlLog.h"
 #include "run/CleanUpProcess.h"
+#include "run/TimingReport.h"
 #include "steps/Reboot.h"
 #include "steps/Steps.h"
 #include "support/TestSupport.h"
@@ -235,4 +236,24 @@ TEST_F(CleanUpProcessTest, PendingRelaunchRefusesAFreshStartButNotAResumedOne)
     m_options.step = 0;
     CleanUpProcess clear(m_options, Factory({0}));
     EXPECT_TRUE(clear.BeforeRun());
+}
+
+// Every step that ran is timed, the one that ends the run for a restart
+// too; the steps that did not run are not.
+TEST_F(CleanUpProcessTest, TimesEveryStepThatRan)
+{
+    ClearStepTimings();
+    m_options.step = 2;
+    {
+        CleanUpProcess process(m_options, Factory({0, 0, 0, 2, 0, 0, 0, 0}));
+        EXPECT_EQ(1, process.Run());
+    }
+    const std::vector<StepTiming> timings = GetStepTimings();
+    ClearStepTimings();
+    ASSERT_EQ(3u, timings.size());
+    for (size_t i = 0; i < timings.size(); ++i) {
+        EXPECT_EQ(static_cast<int>(i) + 2, timings[i].number);
+        EXPECT_EQ(GetCleanupStepName(timings[i].number), timings[i].name);
+        EXPECT_GE(timings[i].ticks, timings[i].cost.Total());
+    }
 }
