@@ -568,11 +568,12 @@ def seed_registry(prefix, config, scale, summary):
         for n in range(scale):
             owner += 1
             code = squash_guid("{" + str(uuid.uuid5(uuid.NAMESPACE_URL, f"{key}|{pattern}|{n}")).upper() + "}")
-            entry = base + "\\" + code
-            holder = entry + ("\\" + trailing if trailing else "")
+            # The key holding the found value: below the entry when the
+            # search cuts a trailing key name off.
+            holder = base + "\\" + code + ("\\" + trailing if trailing else "")
             name = "FriendlyName" if "Instance" in key or "DeviceClasses" in key else "DisplayName"
             views[not view32].value(holder, name, "sz", f"{pattern} {n + 1}")
-            views[not view32].value(entry + ("\\" + trailing if trailing else ""), "Version", "sz", AGENT_VERSION)
+            views[not view32].value(holder, "Version", "sz", AGENT_VERSION)
     # The agent's entries in Windows' lists and settings.
     reg = views[True]
     for key, name, kind, data, entry in LIST_SETTINGS:

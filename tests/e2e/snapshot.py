@@ -77,26 +77,32 @@ def drive_listing(prefix, skipped):
 
 def snapshot(prefix, own_folders):
     """The machine as a cleanup could change it: HKLM and HKU in both views
-    and drive C:, except the test's own and the tool's own folders."""
+    (each export as reg.exe wrote it, and all of them parsed, see
+    registry_of) and drive C:, except the test's own and the tool's own
+    folders."""
     state = {}
     for root in ("HKLM", "HKU"):
         for view64 in (True, False):
             state[(root, view64)] = registry_export(prefix, root, view64)
+    state["registry"] = merge_exports(state)
     skipped = ["snapshot", "zra"] + [f.lower() for f in own_folders]
     state["drive"] = drive_listing(prefix, skipped)
     return state
 
 
-def registry_of(state):
-    """{(view, key lower-case): {value name lower-case: data}} of a snapshot."""
+def merge_exports(exports):
+    """{(view, key lower-case): {value name lower-case: data}} of the
+    exports, keyed by (root, 64-bit view)."""
     merged = {}
-    for key_of_state, text in state.items():
-        if key_of_state == "drive":
-            continue
-        _, view64 = key_of_state
+    for (_, view64), text in exports.items():
         for key, values in parse_export(text).items():
             merged[(64 if view64 else 32, key.lower())] = {name.lower(): data for name, data in values.items()}
     return merged
+
+
+def registry_of(state):
+    """The parsed registry of a snapshot, as merge_exports gives it."""
+    return state["registry"]
 
 
 def registry_difference(before, after):

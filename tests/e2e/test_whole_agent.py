@@ -193,7 +193,6 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
     proc = prefix.reg("import", f"{TEMP}\\halvora\\ZraCleanup\\RegBackup.reg")
     assert proc.returncode == 0, proc.stderr
     restored = registry_of(snapshot(prefix, OWN_FOLDERS))
-    cleaned = registry_of(after)
     services = "|".join(re.escape(n.lower()) for n in config.services + config.drivers)
     removed_otherwise = re.compile(
         r"hkey_local_machine\\(software\\(wow6432node\\)?(classes\\installer|microsoft\\windows\\currentversion"
@@ -203,9 +202,9 @@ def test_the_whole_agent_is_removed_and_the_machine_is_as_before(seeded):
     for key, values in registry_of(seeded_state).items():
         if key[0] != 64 or is_wine_noise(key, OWN_ADAPTERS):
             continue
-        if key in cleaned:
+        if key in now:
             # A key that stays: the values the run deleted from it are back.
-            for name in set(values) - set(cleaned[key]):
+            for name in set(values) - set(now[key]):
                 if not same_value(values[name], restored.get(key, {}).get(name), backed_up.get(key[1], {}).get(name)):
                     not_restored.append(f"{key[1]} : {name}")
             continue
