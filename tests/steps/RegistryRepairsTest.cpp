@@ -79,21 +79,7 @@ private:
 public:
     static std::string Read(const std::wstring& path, REGSAM view, const std::wstring& name, DWORD* type = nullptr)
     {
-        UniqueRegKey key;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS)
-            return "<absent>";
-        DWORD size = 0;
-        DWORD kind = 0;
-        if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
-            return "<absent>";
-        std::string data(size, '\0');
-        if (size > 0 &&
-            RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, reinterpret_cast<BYTE*>(&data[0]), &size) !=
-                ERROR_SUCCESS)
-            return "<absent>";
-        if (type != nullptr)
-            *type = kind;
-        return data.substr(0, size);
+        return ReadRegistryValueBytes(HKEY_LOCAL_MACHINE, path, view, name, type);
     }
 
 private:

@@ -55,25 +55,6 @@ bool KeyExists(HKEY root, const std::wstring& path, REGSAM view)
     return RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) == ERROR_SUCCESS;
 }
 
-// The raw bytes of a value; "<absent>" when it cannot be read.
-std::string ValueBytes(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& name, DWORD* type = nullptr)
-{
-    UniqueRegKey key;
-    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS)
-        return "<absent>";
-    DWORD size = 0;
-    DWORD kind = 0;
-    if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
-        return "<absent>";
-    std::string data(size, '\0');
-    if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, reinterpret_cast<BYTE*>(&data[0]), &size) !=
-        ERROR_SUCCESS)
-        return "<absent>";
-    if (type != nullptr)
-        *type = kind;
-    return data.substr(0, size);
-}
-
 std::string Bytes(const std::wstring& text)
 {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
@@ -178,10 +159,10 @@ TEST_F(RegistryStepTest, ValuesAreBackedUpThenDeletedInTheirOwnView)
     LogWatch watch;
     step.RemoveRegistryValues();
 
-    EXPECT_EQ("<absent>", ValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V64, L"Agent"));
-    EXPECT_EQ("<absent>", ValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V32, L"Agent"));
-    EXPECT_EQ(StringBytes(L"stays"), ValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V64, L"Keep"));
-    EXPECT_EQ(StringBytes(L"stays too"), ValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V32, L"Keep"));
+    EXPECT_EQ("<absent>", ReadRegistryValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V64, L"Agent"));
+    EXPECT_EQ("<absent>", ReadRegistryValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V32, L"Agent"));
+    EXPECT_EQ(StringBytes(L"stays"), ReadRegistryValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V64, L"Keep"));
+    EXPECT_EQ(StringBytes(L"stays too"), ReadRegistryValueBytes(HKEY_LOCAL_MACHINE, Path(L"Values"), V32, L"Keep"));
 
     const std::vector<Item> expected = {{key + "--value:Agent", ""}, {key + "--value:Agent", ""}};
     EXPECT_EQ(expected, watch.Items());

@@ -1,5 +1,6 @@
 #include "support/TestSupport.h"
 
+#include "system/UniqueHandle.h"
 #include "system/XmlFile.h"
 
 #include <cstdio>
@@ -19,6 +20,26 @@ std::wstring GetEnv(const wchar_t* name, bool& present)
 }
 
 } // namespace
+
+std::string ReadRegistryValueBytes(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& name,
+                                   DWORD* type)
+{
+    UniqueRegKey key;
+    if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ | view, key.put()) != ERROR_SUCCESS)
+        return "<absent>";
+    DWORD size = 0;
+    DWORD kind = 0;
+    if (RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, nullptr, &size) != ERROR_SUCCESS)
+        return "<absent>";
+    std::string data(size, '\0');
+    if (size > 0 &&
+        RegQueryValueExW(key.get(), name.c_str(), nullptr, &kind, reinterpret_cast<BYTE*>(&data[0]), &size) !=
+            ERROR_SUCCESS)
+        return "<absent>";
+    if (type != nullptr)
+        *type = kind;
+    return data.substr(0, size);
+}
 
 void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view)
 {

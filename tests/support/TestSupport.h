@@ -59,6 +59,10 @@ void RemoveTree(const std::wstring& path);
 // caller, or null.
 void DeleteRegistryTree(HKEY root, const std::wstring& path, REGSAM view);
 HKEY CreateRegistryKey(HKEY root, const std::wstring& path, REGSAM view);
+// The raw bytes of root\path's value name in the view, its type in *type
+// when given; "<absent>" when it cannot be read.
+std::string ReadRegistryValueBytes(HKEY root, const std::wstring& path, REGSAM view, const std::wstring& name,
+                                   DWORD* type = nullptr);
 
 // Whether the privilege is enabled on the token right now.
 bool IsPrivilegeEnabled(HANDLE token, const wchar_t* name);
